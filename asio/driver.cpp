@@ -1,0 +1,270 @@
+// ASIOPelkor: construction from the settings key, destruction, and the query and setting
+// methods of IASIO. The stream methods live in stream.cpp.
+#include "driver.h"
+
+#include <math.h>
+#include <shellapi.h>
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "identity.h"
+
+namespace {
+
+const char kDriverName[] = "Pelkor ASIO 1.10";
+const long kDriverVersion = 2;
+const char kClockName[] = "Internal";
+const WCHAR kConfigProgram[] = L"asioconfig.exe";
+// The rate the buffer size is derived from at construction, whatever rate the settings hold.
+const ULONG kConstructionRate = 44100;
+const double kMinSampleRate = 44100.0;
+// In DSD mode the stream carries 32 one-bit samples per 32-bit word.
+const ULONG kDsdBitsPerWord = 32;
+
+struct Setting {
+  const WCHAR *name;
+  DWORD withoutKey;  // the key cannot be opened
+  DWORD fallback;    // the key opens but this value cannot be read
+};
+
+const Setting kSamples = {L"samples", 512, 256};
+const Setting kThreads = {L"threads", 1, 3};
+const Setting kBuffers = {L"buffers", 1, 3};
+const Setting kLatencyMs = {L"latencyms", 5, 10};
+const Setting kFifoSize = {L"fifosize", 8, 8};
+const Setting kSampleRate = {L"samplerate", 44100, 44100};
+
+// Reads one 4-byte value straight into its field; a missing value, or one wider than 4 bytes,
+// leaves the fallback instead. The value's registry type is not checked.
+template <typename Field>
+void ReadSetting(HKEY key, const Setting &setting, Field *field) {
+  static_assert(sizeof(Field) == 4, "settings are 4-byte values");
+  DWORD size = sizeof(Field);
+  if (RegQueryValueExW(key, setting.name, nullptr, nullptr, reinterpret_cast<BYTE *>(field), &size) !=
+      ERROR_SUCCESS)
+    *field = static_cast<Field>(setting.fallback);
+}
+
+template <size_t N>
+void CopyText(char (&target)[N], const char *text) {
+  snprintf(target, N, "%s", text);
+}
+
+}  // namespace
+
+ULONG ComputePreferredFrames(ULONG latencyMs, ULONG rate) {
+  ULONGLONG ms = latencyMs > 0 ? latencyMs : 1;
+  ULONGLONG frames = ms * rate / 1000;
+  frames = frames / 2 * 2;
+  if (frames < 2) frames = 2;
+  if (frames > kMaxBlockFrames) frames = kMaxBlockFrames;
+  return static_cast<ULONG>(frames);
+}
+
+ASIOPelkor::ASIOPelkor(IUnknown *outer)
+    : CUnknown("ASIOPelkor", outer),
+      ioFormat(kASIOPCMFormat),
+      samplePosition(0.0),
+      sampleRate(0),
+      callbacks(nullptr),
+      asioTime(),
+      systemTime(),
+      outputBuffers(),
+      outputChannels(),
+      blockFrames(0),
+      preferredFrames(0),
+      outputLatency(0),
+      activeOutputs(0),
+      bufferIndex(0),
+      started(false),
+      timeInfoMode(false),
+      timeCodeRead(false),
+      errorMessage(),
+      playbackStream(),
+      audioContext(),
+      deviceIndex(0),
+      playbackDevices(nullptr),
+      contextReady(false),
+      settingSamples(0),
+      settingThreads(0),
+      settingBuffers(0),
+      settingLatencyMs(0),
+      settingFifoSize(0) {
+  readSettings();
+  preferredFrames = ComputePreferredFrames(settingLatencyMs, kConstructionRate);
+  blockFrames = static_cast<LONG>(preferredFrames);
+  outputLatency = static_cast<LONG>(preferredFrames);
+}
+
+ASIOPelkor::~ASIOPelkor() {
+  stop();
+  disposeBuffers();
+  if (contextReady) {
+    ma_context_uninit(&audioContext);
+    contextReady = false;
+  }
+}
+
+void ASIOPelkor::readSettings() {
+  settingSamples = kSamples.withoutKey;
+  settingThreads = kThreads.withoutKey;
+  settingBuffers = kBuffers.withoutKey;
+  settingLatencyMs = kLatencyMs.withoutKey;
+  settingFifoSize = kFifoSize.withoutKey;
+  sampleRate = kSampleRate.withoutKey;
+
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+  ReadSetting(key, kSamples, &settingSamples);
+  ReadSetting(key, kThreads, &settingThreads);
+  ReadSetting(key, kBuffers, &settingBuffers);
+  ReadSetting(key, kLatencyMs, &settingLatencyMs);
+  ReadSetting(key, kFifoSize, &settingFifoSize);
+  ReadSetting(key, kSampleRate, &sampleRate);
+  RegCloseKey(key);
+}
+
+HRESULT STDMETHODCALLTYPE ASIOPelkor::QueryInterface(REFIID riid, void **ppv) {
+  return Owner()->QueryInterface(riid, ppv);
+}
+
+ULONG STDMETHODCALLTYPE ASIOPelkor::AddRef() { return Owner()->AddRef(); }
+
+ULONG STDMETHODCALLTYPE ASIOPelkor::Release() { return Owner()->Release(); }
+
+HRESULT STDMETHODCALLTYPE ASIOPelkor::InnerQueryInterface(REFIID riid, void **ppv) {
+  // IASIO has no identifier of its own: hosts ask for it by the driver's class identifier.
+  if (IsEqualIID(riid, DriverClassId)) return HandOutInterface(static_cast<IASIO *>(this), ppv);
+  return CUnknown::InnerQueryInterface(riid, ppv);
+}
+
+void ASIOPelkor::getDriverName(char *name) {
+  if (name) memcpy(name, kDriverName, sizeof(kDriverName));
+}
+
+long ASIOPelkor::getDriverVersion() { return kDriverVersion; }
+
+void ASIOPelkor::getErrorMessage(char *string) {
+  if (string) memcpy(string, errorMessage, strlen(errorMessage) + 1);
+}
+
+ASIOError ASIOPelkor::getChannels(long *numInputChannels, long *numOutputChannels) {
+  if (!numInputChannels || !numOutputChannels) return ASE_InvalidParameter;
+  *numInputChannels = 0;
+  *numOutputChannels = kOutputChannels;
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::getLatencies(long *inputLatency, long *outputLatencyOut) {
+  if (!inputLatency || !outputLatencyOut) return ASE_InvalidParameter;
+  *inputLatency = 0;
+  *outputLatencyOut = outputLatency;
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::getBufferSize(long *minSize, long *maxSize, long *preferredSize, long *granularity) {
+  if (!minSize || !maxSize || !preferredSize || !granularity) return ASE_InvalidParameter;
+  // In DSD mode the host counts one-bit samples per channel.
+  long size = IsDsdMode() ? blockFrames * static_cast<long>(kDsdBitsPerWord) : blockFrames;
+  *minSize = size;
+  *maxSize = size;
+  *preferredSize = size;
+  *granularity = 0;
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::canSampleRate(ASIOSampleRate) { return ASE_OK; }
+
+ASIOError ASIOPelkor::getSampleRate(ASIOSampleRate *rate) {
+  if (!rate) return ASE_InvalidParameter;
+  *rate = static_cast<ASIOSampleRate>(sampleRate);
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::setSampleRate(ASIOSampleRate rate) {
+  if (isnan(rate) || rate < kMinSampleRate) return ASE_NoClock;
+  if (static_cast<double>(sampleRate) == rate) return ASE_OK;
+  // The stored rate is the stream's frame rate: in DSD mode one 32-bit word per 32 samples.
+  double streamRate = IsDsdMode() ? rate / kDsdBitsPerWord : rate;
+  if (streamRate >= 4294967296.0) return ASE_NoClock;
+  sampleRate = static_cast<ULONG>(streamRate);
+  preferredFrames = ComputePreferredFrames(settingLatencyMs, sampleRate);
+  blockFrames = static_cast<LONG>(preferredFrames);
+  // The latency is reported in the unit of the buffer size: one-bit samples in DSD mode.
+  outputLatency = static_cast<LONG>(IsDsdMode() ? preferredFrames * kDsdBitsPerWord : preferredFrames);
+  asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(sampleRate);
+  asioTime.timeInfo.flags |= kSampleRateChanged;
+  if (callbacks && callbacks->sampleRateDidChange)
+    callbacks->sampleRateDidChange(static_cast<ASIOSampleRate>(sampleRate));
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::getClockSources(ASIOClockSource *clocks, long *numSources) {
+  if (!clocks || !numSources) return ASE_InvalidParameter;
+  clocks[0].index = 0;
+  clocks[0].associatedChannel = -1;
+  clocks[0].associatedGroup = -1;
+  clocks[0].isCurrentSource = ASIOTrue;
+  CopyText(clocks[0].name, kClockName);
+  *numSources = 1;
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::setClockSource(long reference) {
+  if (reference != 0) return ASE_NotPresent;
+  asioTime.timeInfo.flags |= kClockSourceChanged;
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::getChannelInfo(ASIOChannelInfo *info) {
+  if (!info || info->channel < 0 || info->isInput || info->channel >= kOutputChannels) return ASE_InvalidParameter;
+  info->type = IsDsdMode() ? ASIOSTDSDInt8MSB1 : ASIOSTInt32LSB;
+  info->channelGroup = 0;
+  info->isActive = ASIOFalse;
+  for (LONG i = 0; i < activeOutputs && i < kOutputChannels; ++i)
+    if (outputChannels[i] == info->channel) info->isActive = ASIOTrue;
+  snprintf(info->name, sizeof(info->name), " channel %d", static_cast<int>(info->channel));
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::controlPanel() {
+  WCHAR path[MAX_PATH];
+  if (!GetDriverModulePath(path, _countof(path))) return ASE_OK;
+  WCHAR *slash = wcsrchr(path, L'\\');
+  WCHAR *fileName = slash ? slash + 1 : path;
+  size_t room = _countof(path) - static_cast<size_t>(fileName - path);
+  if (_countof(kConfigProgram) > room) return ASE_OK;
+  wmemcpy(fileName, kConfigProgram, _countof(kConfigProgram));
+  ShellExecuteW(/* owner */ nullptr, L"open", path, /* parameters */ nullptr, /* directory */ nullptr, SW_SHOWNORMAL);
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::future(long selector, void *opt) {
+  switch (selector) {
+    case kAsioEnableTimeCodeRead:
+      timeCodeRead = true;
+      return ASE_SUCCESS;
+    case kAsioDisableTimeCodeRead:
+      timeCodeRead = false;
+      return ASE_SUCCESS;
+    case kAsioSetInputMonitor:
+    case kAsioCanInputMonitor:
+    case kAsioCanTimeInfo:
+    case kAsioCanTimeCode:
+    case kAsioCanDoIoFormat:
+      return ASE_SUCCESS;
+    case kAsioSetIoFormat:
+      if (!opt) return ASE_InvalidParameter;
+      ioFormat = static_cast<const ASIOIoFormat *>(opt)->FormatType;
+      return ASE_SUCCESS;
+    case kAsioGetIoFormat:
+      if (!opt) return ASE_InvalidParameter;
+      static_cast<ASIOIoFormat *>(opt)->FormatType = ioFormat;
+      return ASE_SUCCESS;
+    default:
+      return ASE_NotPresent;
+  }
+}
+
+ASIOError ASIOPelkor::outputReady() { return ASE_NotPresent; }

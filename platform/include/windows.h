@@ -1,0 +1,8 @@
+// Stand-in for <windows.h>: the subset of the Windows API that the shipped code calls,
+// implemented over the simulated machine (platform/sim).
+#pragma once
+#include "win/base.h"
+#include "win/module.h"
+#include "win/registry.h"
+#include "win/strings.h"
+#include "win/shell.h"

@@ -1,0 +1,84 @@
+// Test-facing API of the simulated machine behind the Windows-API stand-in.
+// Every test starts on a fresh machine: sim::Reset() puts every part of it back.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Puts the whole machine back to its initial state. Parts of the simulation register a reset
+// routine of their own with RegisterReset, so the machine is reset however many parts it has.
+// Parts with a lower `order` are reset first (the file system, order 0, before anything that
+// puts files on it).
+void Reset();
+void RegisterReset(void (*reset)(), int order = 1);
+
+struct ResetRegistration {
+  explicit ResetRegistration(void (*reset)(), int order = 1) { RegisterReset(reset, order); }
+};
+
+// Calls the stand-in does not implement end the test run loudly rather than succeeding silently.
+[[noreturn]] void Unimplemented(const char *call);
+
+// ---- registry ----
+// Paths are relative to one of the predefined roots (HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, ...);
+// HKEY_CLASSES_ROOT is the view of HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+void SetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD type,
+                 const std::vector<uint8_t> &data);
+void SetRegDword(HKEY root, const std::wstring &path, const std::wstring &name, DWORD value);
+void SetRegString(HKEY root, const std::wstring &path, const std::wstring &name, const std::wstring &text);
+void CreateRegKey(HKEY root, const std::wstring &path);
+bool RegKeyExists(HKEY root, const std::wstring &path);
+bool GetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD *type,
+                 std::vector<uint8_t> *data);
+// Opening this key (or any key below it) fails with the given error.
+void DenyRegKey(HKEY root, const std::wstring &path, LONG error = ERROR_ACCESS_DENIED);
+// Key handles opened and not yet closed.
+int OpenRegHandles();
+
+// ---- modules and the current process ----
+void SetExecutablePath(const std::wstring &path);
+// Loads a module under a full path; GetModuleHandleW finds it by its file name.
+HMODULE LoadModule(const std::wstring &path);
+void SetWow64(bool available, bool wow64);
+
+// ---- ANSI code page and conversions ----
+// The next `count` calls of MultiByteToWideChar fail with `error`.
+void FailMultiByteToWideChar(int count, DWORD error);
+
+// ---- COM task memory ----
+// After `successes` more successful allocations, CoTaskMemAlloc returns null (-1: never).
+void FailTaskAllocAfter(int successes);
+int LiveTaskAllocations();
+
+// ---- shell ----
+struct ShellExecuteCall {
+  bool ownerIsNull;
+  std::wstring verb, file;
+  bool parametersNull, directoryNull;
+  int showCommand;
+};
+const std::vector<ShellExecuteCall> &ShellExecuteCalls();
+
+// ---- files ----
+// Files live in a private folder of the host per machine; paths are Windows paths ("C:\...")
+// compared case-insensitively.
+void WriteFile(const std::wstring &path, const std::string &bytes);
+bool ReadFile(const std::wstring &path, std::string *bytes);
+bool FileExists(const std::wstring &path);
+void CreateDirectory(const std::wstring &path);
+// Opening the file fails as if another process held it without sharing.
+void LockFile(const std::wstring &path);
+// The host path that a Windows path maps to (empty when the path is not an absolute drive path).
+std::string HostPath(const std::wstring &path);
+int OpenFiles();
+
+// ---- helpers ----
+std::wstring Widen(const std::string &ascii);
+std::string Narrow(const std::wstring &ascii);
+
+}  // namespace sim

@@ -1,0 +1,330 @@
+// The simulated registry: hives of keys with case-insensitive names and typed values.
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "sim/machine.h"
+
+namespace {
+
+std::wstring Fold(const std::wstring &name) {
+  std::wstring out(name);
+  for (auto &c : out) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+  return out;
+}
+
+struct Value {
+  std::wstring name;
+  DWORD type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+
+struct Key {
+  std::wstring name;
+  Key *parent = nullptr;
+  bool deleted = false;
+  LONG denyError = ERROR_SUCCESS;
+  // Ordered by folded name, which is also the order in which RegEnumKeyW lists subkeys.
+  std::map<std::wstring, std::shared_ptr<Key>> subkeys;
+  std::map<std::wstring, Value> values;
+};
+
+struct Registry {
+  std::recursive_mutex lock;
+  std::shared_ptr<Key> hkcu, hklm, hku;
+  std::map<uintptr_t, std::shared_ptr<Key>> handles;
+  uintptr_t nextHandle = 0x1000;
+};
+
+Registry &Reg() {
+  static Registry registry;
+  return registry;
+}
+
+void ResetRegistry() {
+  auto &r = Reg();
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  r.hkcu = std::make_shared<Key>();
+  r.hklm = std::make_shared<Key>();
+  r.hku = std::make_shared<Key>();
+  r.handles.clear();
+  r.nextHandle = 0x1000;
+}
+sim::ResetRegistration registration(ResetRegistry);
+
+std::vector<std::wstring> SplitPath(const wchar_t *path) {
+  std::vector<std::wstring> parts;
+  if (!path) return parts;
+  std::wstring part;
+  for (const wchar_t *p = path; *p; ++p) {
+    if (*p == L'\\') {
+      if (!part.empty()) parts.push_back(part);
+      part.clear();
+    } else {
+      part.push_back(*p);
+    }
+  }
+  if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+std::shared_ptr<Key> Child(const std::shared_ptr<Key> &key, const std::wstring &name) {
+  auto it = key->subkeys.find(Fold(name));
+  return it == key->subkeys.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Key> CreateChild(const std::shared_ptr<Key> &key, const std::wstring &name, bool *created) {
+  auto existing = Child(key, name);
+  if (existing) return existing;
+  auto child = std::make_shared<Key>();
+  child->name = name;
+  child->parent = key.get();
+  key->subkeys[Fold(name)] = child;
+  if (created) *created = true;
+  return child;
+}
+
+// Resolves a handle (predefined root or opened key) to its key; null when the handle is unknown.
+std::shared_ptr<Key> Resolve(HKEY handle) {
+  auto &r = Reg();
+  if (handle == HKEY_CURRENT_USER) return r.hkcu;
+  if (handle == HKEY_LOCAL_MACHINE) return r.hklm;
+  if (handle == HKEY_USERS) return r.hku;
+  if (handle == HKEY_CLASSES_ROOT) {
+    auto software = CreateChild(r.hklm, L"SOFTWARE", nullptr);
+    return CreateChild(software, L"Classes", nullptr);
+  }
+  auto it = r.handles.find(reinterpret_cast<uintptr_t>(handle));
+  return it == r.handles.end() ? nullptr : it->second;
+}
+
+HKEY NewHandle(const std::shared_ptr<Key> &key) {
+  auto &r = Reg();
+  uintptr_t value = r.nextHandle;
+  r.nextHandle += 4;
+  r.handles[value] = key;
+  return reinterpret_cast<HKEY>(value);
+}
+
+LONG Walk(HKEY root, const wchar_t *path, bool create, std::shared_ptr<Key> *out, bool *created) {
+  auto key = Resolve(root);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  for (const auto &part : SplitPath(path)) {
+    if (part.size() > 255) return ERROR_INVALID_PARAMETER;
+    auto next = create ? CreateChild(key, part, created) : Child(key, part);
+    if (!next) return ERROR_FILE_NOT_FOUND;
+    if (next->denyError != ERROR_SUCCESS) return next->denyError;
+    key = next;
+  }
+  *out = key;
+  return ERROR_SUCCESS;
+}
+
+void MarkDeleted(Key &key) {
+  key.deleted = true;
+  for (auto &sub : key.subkeys) MarkDeleted(*sub.second);
+}
+
+std::wstring ValueKey(const wchar_t *name) { return Fold(name ? name : L""); }
+
+}  // namespace
+
+namespace sim {
+
+void SetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD type,
+                 const std::vector<uint8_t> &data) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  if (Walk(root, path.c_str(), true, &key, nullptr) != ERROR_SUCCESS) Unimplemented("SetRegValue on a bad root");
+  key->values[Fold(name)] = Value{name, type, data};
+}
+
+void SetRegDword(HKEY root, const std::wstring &path, const std::wstring &name, DWORD value) {
+  std::vector<uint8_t> data(4);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(value >> (8 * i));
+  SetRegValue(root, path, name, REG_DWORD, data);
+}
+
+void SetRegString(HKEY root, const std::wstring &path, const std::wstring &name, const std::wstring &text) {
+  // Stored as UTF-16LE with its terminator, as Windows stores REG_SZ.
+  std::vector<uint8_t> data;
+  for (wchar_t c : text) {
+    data.push_back(static_cast<uint8_t>(c & 0xFF));
+    data.push_back(static_cast<uint8_t>((c >> 8) & 0xFF));
+  }
+  data.push_back(0);
+  data.push_back(0);
+  SetRegValue(root, path, name, REG_SZ, data);
+}
+
+void CreateRegKey(HKEY root, const std::wstring &path) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  Walk(root, path.c_str(), true, &key, nullptr);
+}
+
+bool RegKeyExists(HKEY root, const std::wstring &path) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  return Walk(root, path.c_str(), false, &key, nullptr) == ERROR_SUCCESS;
+}
+
+bool GetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD *type,
+                 std::vector<uint8_t> *data) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  if (Walk(root, path.c_str(), false, &key, nullptr) != ERROR_SUCCESS) return false;
+  auto it = key->values.find(Fold(name));
+  if (it == key->values.end()) return false;
+  if (type) *type = it->second.type;
+  if (data) *data = it->second.data;
+  return true;
+}
+
+void DenyRegKey(HKEY root, const std::wstring &path, LONG error) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  Walk(root, path.c_str(), true, &key, nullptr);
+  key->denyError = error;
+}
+
+int OpenRegHandles() {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  return static_cast<int>(Reg().handles.size());
+}
+
+}  // namespace sim
+
+extern "C" {
+
+LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  LONG status = Walk(root, subKey, false, &key, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  *result = NewHandle(key);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegOpenKeyW(HKEY root, LPCWSTR subKey, PHKEY result) {
+  return RegOpenKeyExW(root, subKey, 0, KEY_ALL_ACCESS, result);
+}
+
+LSTATUS WINAPI RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM,
+                               const SECURITY_ATTRIBUTES *, PHKEY result, LPDWORD disposition) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  bool created = false;
+  LONG status = Walk(root, subKey, true, &key, &created);
+  if (status != ERROR_SUCCESS) return status;
+  *result = NewHandle(key);
+  if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCreateKeyW(HKEY root, LPCWSTR subKey, PHKEY result) {
+  return RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, result, nullptr);
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY handle) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  auto &handles = Reg().handles;
+  auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == handles.end()) return ERROR_INVALID_HANDLE;
+  handles.erase(it);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExW(HKEY handle, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                LPDWORD dataSize) {
+  if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  auto key = Resolve(handle);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  auto it = key->values.find(ValueKey(valueName));
+  if (it == key->values.end()) return ERROR_FILE_NOT_FOUND;
+  const Value &value = it->second;
+  DWORD size = static_cast<DWORD>(value.data.size());
+  if (type) *type = value.type;
+  if (!data) {
+    if (dataSize) *dataSize = size;
+    return ERROR_SUCCESS;
+  }
+  if (*dataSize < size) {
+    *dataSize = size;
+    return ERROR_MORE_DATA;
+  }
+  for (DWORD i = 0; i < size; ++i) data[i] = value.data[i];
+  *dataSize = size;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegSetValueExW(HKEY handle, LPCWSTR valueName, DWORD, DWORD type, const BYTE *data,
+                              DWORD dataSize) {
+  if (!data && dataSize) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  auto key = Resolve(handle);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  Value value{valueName ? valueName : L"", type, std::vector<uint8_t>(data, data + dataSize)};
+  key->values[ValueKey(valueName)] = value;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegDeleteValueW(HKEY handle, LPCWSTR valueName) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  auto key = Resolve(handle);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  return key->values.erase(ValueKey(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LSTATUS WINAPI RegDeleteKeyW(HKEY handle, LPCWSTR subKey) {
+  if (!subKey) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  LONG status = Walk(handle, subKey, false, &key, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  // A key with subkeys cannot be deleted, nor can a predefined root.
+  if (!key->subkeys.empty() || !key->parent) return ERROR_ACCESS_DENIED;
+  Key *parent = key->parent;
+  MarkDeleted(*key);
+  parent->subkeys.erase(Fold(key->name));
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegDeleteTreeW(HKEY handle, LPCWSTR subKey) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  LONG status = Walk(handle, subKey, false, &key, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  for (auto &sub : key->subkeys) MarkDeleted(*sub.second);
+  key->subkeys.clear();
+  key->values.clear();
+  if (subKey && *subKey && key->parent) {
+    MarkDeleted(*key);
+    key->parent->subkeys.erase(Fold(key->name));
+  }
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegEnumKeyW(HKEY handle, DWORD index, LPWSTR name, DWORD nameChars) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  auto key = Resolve(handle);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  if (index >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  auto it = key->subkeys.begin();
+  std::advance(it, index);
+  const std::wstring &subName = it->second->name;
+  if (!name || subName.size() + 1 > nameChars) return ERROR_MORE_DATA;
+  wmemcpy(name, subName.c_str(), subName.size() + 1);
+  return ERROR_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Installs everything the builds and tests need on Debian 12 (bookworm), with apt only.
+# Safe to run again: packages already present are left as they are.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+
+# wine32 needs the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+
+# miniaudio is packaged from trixie on. Take trixie from the mirror this machine already
+# uses, pinned low so that nothing else is taken from it.
+mirror=""
+if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+  mirror=$(awk '/^URIs:/ { for (i = 2; i <= NF; i++) if ($i !~ /security/) { print $i; exit } }' \
+    /etc/apt/sources.list.d/debian.sources)
+fi
+if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
+  mirror=$(awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' \
+    /etc/apt/sources.list)
+fi
+if [ -z "$mirror" ]; then
+  echo "setup: no Debian mirror found in the apt configuration" >&2
+  exit 1
+fi
+if [ ! -f /etc/apt/sources.list.d/trixie-miniaudio.list ]; then
+  echo "deb $mirror trixie main" | $SUDO tee /etc/apt/sources.list.d/trixie-miniaudio.list >/dev/null
+fi
+$SUDO tee /etc/apt/preferences.d/trixie-miniaudio >/dev/null <<'PIN'
+Package: *
+Pin: release n=trixie
+Pin-Priority: 50
+
+Package: libminiaudio-dev
+Pin: release n=trixie
+Pin-Priority: 500
+PIN
+
+packages=(
+  cmake g++ make ccache file binutils
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
+  wine wine64
+  libminiaudio-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  missing+=(wine32:i386)
+fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all build and test dependencies are installed"

@@ -1,0 +1,150 @@
+// The driver object's answers as its settings key makes them. Settings are written through the
+// real registry calls, so these tests run natively and under Wine alike.
+#include <gtest/gtest.h>
+
+#include "driver.h"
+#include "machine.h"
+
+namespace {
+
+using testsupport::CreateSettingsKey;
+using testsupport::WriteSettingBytes;
+using testsupport::WriteSettingDword;
+
+struct BufferSize {
+  long minSize = -1, maxSize = -1, preferred = -1, granularity = -1;
+};
+
+BufferSize QueryBufferSize(ASIOPelkor &driver) {
+  BufferSize size;
+  EXPECT_EQ(ASE_OK, driver.getBufferSize(&size.minSize, &size.maxSize, &size.preferred, &size.granularity));
+  return size;
+}
+
+long OutputLatency(ASIOPelkor &driver) {
+  long input = -1, output = -1;
+  EXPECT_EQ(ASE_OK, driver.getLatencies(&input, &output));
+  EXPECT_EQ(0, input);
+  return output;
+}
+
+void ExpectBufferSize(ASIOPelkor &driver, long expected) {
+  BufferSize size = QueryBufferSize(driver);
+  EXPECT_EQ(expected, size.minSize);
+  EXPECT_EQ(expected, size.maxSize);
+  EXPECT_EQ(expected, size.preferred);
+  EXPECT_EQ(0, size.granularity);
+}
+
+class SettingsTest : public MachineTest {};
+
+TEST_F(SettingsTest, WithoutKeyTheFirstDefaultsApply) {
+  ASIOPelkor driver(nullptr);
+  ExpectBufferSize(driver, 220);
+  EXPECT_EQ(220, OutputLatency(driver));
+  EXPECT_EQ(1u, driver.PeriodCount());
+  ASIOSampleRate rate = 0;
+  EXPECT_EQ(ASE_OK, driver.getSampleRate(&rate));
+  EXPECT_EQ(44100.0, rate);
+}
+
+TEST_F(SettingsTest, EmptyKeyTakesTheFallbacks) {
+  CreateSettingsKey();
+  ASIOPelkor driver(nullptr);
+  ExpectBufferSize(driver, 440);
+  EXPECT_EQ(440, OutputLatency(driver));
+  EXPECT_EQ(3u, driver.PeriodCount());
+}
+
+TEST_F(SettingsTest, ConstructionDerivesTheBufferFrom44100WhateverTheRate) {
+  WriteSettingDword(L"samplerate", 48000);
+  WriteSettingDword(L"latencyms", 10);
+  ASIOPelkor driver(nullptr);
+  ExpectBufferSize(driver, 440);
+  ASIOSampleRate rate = 0;
+  EXPECT_EQ(ASE_OK, driver.getSampleRate(&rate));
+  EXPECT_EQ(48000.0, rate);
+  // The same rate again is no change: the buffer keeps its construction size.
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(48000.0));
+  ExpectBufferSize(driver, 440);
+  EXPECT_EQ(0u, driver.TimeInfo().timeInfo.flags & kSampleRateChanged);
+}
+
+TEST_F(SettingsTest, AllSixValuesAreRead) {
+  WriteSettingDword(L"samples", 1024);
+  WriteSettingDword(L"threads", 4);
+  WriteSettingDword(L"buffers", 2);
+  WriteSettingDword(L"latencyms", 20);
+  WriteSettingDword(L"fifosize", 16);
+  WriteSettingDword(L"samplerate", 96000);
+  ASIOPelkor driver(nullptr);
+  EXPECT_EQ(4u, driver.PeriodCount());
+  ExpectBufferSize(driver, 882);
+  EXPECT_EQ(96000u, driver.StreamSampleRate());
+}
+
+TEST_F(SettingsTest, AValueWiderThanFourBytesFallsBackAlone) {
+  WriteSettingDword(L"threads", 2);
+  ULONGLONG wide = 20;
+  WriteSettingBytes(L"latencyms", REG_QWORD, &wide, sizeof(wide));
+  ASIOPelkor driver(nullptr);
+  ExpectBufferSize(driver, 440);       // latencyms fell back to 10
+  EXPECT_EQ(2u, driver.PeriodCount());  // its neighbour was still read
+}
+
+TEST_F(SettingsTest, TheValueTypeIsNotChecked) {
+  DWORD latency = 20;
+  WriteSettingBytes(L"latencyms", REG_BINARY, &latency, sizeof(latency));
+  ASIOPelkor driver(nullptr);
+  ExpectBufferSize(driver, 882);
+}
+
+TEST_F(SettingsTest, ShortValuesReadAsTheirNumber) {
+  unsigned char latency[2] = {20, 0};
+  WriteSettingBytes(L"latencyms", REG_BINARY, latency, sizeof(latency));
+  ASIOPelkor driver(nullptr);
+  ExpectBufferSize(driver, 882);
+}
+
+TEST_F(SettingsTest, SettingsAreReadOncePerObject) {
+  WriteSettingDword(L"latencyms", 10);
+  ASIOPelkor first(nullptr);
+  WriteSettingDword(L"latencyms", 20);
+  ExpectBufferSize(first, 440);
+  ASIOPelkor second(nullptr);
+  ExpectBufferSize(second, 882);
+}
+
+TEST_F(SettingsTest, DsdModeAt64TimesCdRate) {
+  WriteSettingDword(L"latencyms", 5);
+  ASIOPelkor driver(nullptr);
+  ASIOIoFormat format = {};
+  format.FormatType = kASIODSDFormat;
+  EXPECT_EQ(ASE_SUCCESS, driver.future(kAsioSetIoFormat, &format));
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
+  EXPECT_EQ(88200u, driver.StreamSampleRate());
+  ASIOSampleRate rate = 0;
+  EXPECT_EQ(ASE_OK, driver.getSampleRate(&rate));
+  EXPECT_EQ(88200.0, rate);
+  ExpectBufferSize(driver, 440 * 32);
+  EXPECT_EQ(440 * 32, OutputLatency(driver));
+  ASIOChannelInfo info = {};
+  info.channel = 0;
+  EXPECT_EQ(ASE_OK, driver.getChannelInfo(&info));
+  EXPECT_EQ(ASIOSTDSDInt8MSB1, info.type);
+  // Setting the same DSD rate again is a change, since the stored rate is the divided one.
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
+  EXPECT_EQ(88200u, driver.StreamSampleRate());
+}
+
+TEST_F(SettingsTest, HigherRateRescalesTheBuffer) {
+  WriteSettingDword(L"latencyms", 5);
+  ASIOPelkor driver(nullptr);
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(96000.0));
+  ExpectBufferSize(driver, 480);
+  EXPECT_EQ(480, OutputLatency(driver));
+  EXPECT_NE(0u, driver.TimeInfo().timeInfo.flags & kSampleRateChanged);
+  EXPECT_EQ(96000.0, driver.TimeInfo().timeInfo.sampleRate);
+}
+
+}  // namespace
