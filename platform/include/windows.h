@@ -6,3 +6,4 @@
 #include "win/registry.h"
 #include "win/strings.h"
 #include "win/shell.h"
+#include "win/handles.h"
