@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The main job: sets the machine up, builds the Windows deliverables (win32 and win64), lays
+# the driver package out in dist/, and runs under Wine what can run, saying what it did.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+for preset in win32 win64; do
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+rm -rf dist
+mkdir -p dist/x86 dist/x64
+copy() {  # copy FILE DEST, stripped of debug information
+  local file=$1 dest=$2 strip=$3
+  cp "$file" "$dest"
+  "$strip" --strip-debug "$dest/$(basename "$file")"
+  echo "  $dest/$(basename "$file")"
+}
+echo "=== dist/"
+copy build/win32/asio/asio.dll dist/x86 i686-w64-mingw32-strip
+copy build/win64/asio/asio.dll dist/x64 x86_64-w64-mingw32-strip
+for extra in build/win64/cleaner/devpurge.exe build/win64/filter/usbmodeflt.sys; do
+  [ -f "$extra" ] && copy "$extra" dist/x64 x86_64-w64-mingw32-strip
+done
+[ -f filter/usbmodeflt.inf ] && cp filter/usbmodeflt.inf dist/x64/ && echo "  dist/x64/usbmodeflt.inf"
+cp packaging/asio.dll.ini dist/x86/asio.dll.ini
+cp packaging/asio.dll.ini dist/x64/asio.dll.ini
+echo "  dist/x86/asio.dll.ini, dist/x64/asio.dll.ini (identity files)"
+file dist/x86/* dist/x64/* | sed 's/^/  /'
+
+export VANTREL_WINEPREFIX="$PWD/build/wine-package"
+echo "=== Wine: the driver as a host would see it"
+for arch in x86 x64; do
+  preset=win32
+  [ "$arch" = x64 ] && preset=win64
+  cp "build/$preset/tools/asioprobe.exe" "dist/$arch/"
+  scripts/wine-run.sh "dist/$arch/asioprobe.exe" || echo "asioprobe ($arch) failed with $?"
+  rm -f "dist/$arch/asioprobe.exe"
+done
+echo "package: done; the driver package is in dist/"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets the machine up and runs every test: native (plain and with the address and
+# undefined-behaviour sanitizers) and the cross-built tests under Wine (win32 and win64).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+failed=()
+run() {
+  local preset=$1
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== $preset: test"
+  if ! ctest --preset "$preset"; then
+    failed+=("$preset")
+  fi
+}
+
+for preset in native native-asan win32 win64; do
+  run "$preset"
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "test: failures in: ${failed[*]}"
+  exit 1
+fi
+echo "test: every test passed (native, native-asan, win32 under Wine, win64 under Wine)"
