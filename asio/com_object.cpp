@@ -7,18 +7,14 @@ CBaseObject::CBaseObject(const char *) { InterlockedIncrement(&ObjectCount); }
 CBaseObject::~CBaseObject() { InterlockedDecrement(&ObjectCount); }
 
 CUnknown::CUnknown(const char *objectName, IUnknown *outer)
-    : CBaseObject(objectName),
-      // The inner unknown has IUnknown's layout, so it stands in for an IUnknown when the object
-      // is not aggregated.
-      owner(outer ? outer : reinterpret_cast<IUnknown *>(static_cast<INonDelegatingUnknown *>(this))),
-      referenceCount(0) {}
+    : CBaseObject(objectName), owner(outer ? outer : &innerUnknown), referenceCount(0), innerUnknown(this) {}
 
 CUnknown::~CUnknown() = default;
 
 HRESULT STDMETHODCALLTYPE CUnknown::InnerQueryInterface(REFIID riid, void **ppv) {
   if (!ppv) return E_POINTER;
   if (IsEqualIID(riid, IID_IUnknown))
-    return HandOutInterface(reinterpret_cast<IUnknown *>(static_cast<INonDelegatingUnknown *>(this)), ppv);
+    return HandOutInterface(InnerUnknown(), ppv);
   *ppv = nullptr;
   return E_NOINTERFACE;
 }

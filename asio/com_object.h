@@ -8,8 +8,8 @@
 // Number of live CBaseObject-derived objects; the module may unload only when it is 0.
 extern LONG ObjectCount;
 
-// Laid out like IUnknown's three methods, so that the inner unknown can be handed out as an
-// IUnknown pointer.
+// The non-delegating unknown: the object's own reference count and interfaces, whatever
+// owner its delegating IUnknown methods forward to.
 struct INonDelegatingUnknown {
   virtual HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void **ppv) = 0;
   virtual ULONG STDMETHODCALLTYPE InnerAddRef() = 0;
@@ -37,9 +37,29 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
   // aggregated, else this object's own inner unknown.
   IUnknown *Owner() const { return owner; }
 
+  // The inner unknown as COM sees it: an IUnknown whose methods are the non-delegating ones.
+  IUnknown *InnerUnknown() { return &innerUnknown; }
+
  private:
+  // Forwards IUnknown's three methods to the non-delegating ones. Handing out this object,
+  // rather than reinterpreting the INonDelegatingUnknown part as an IUnknown, keeps every call
+  // through the pointer a call on an object of the type the caller believes it has.
+  class InnerUnknownForwarder : public IUnknown {
+   public:
+    explicit InnerUnknownForwarder(CUnknown *owningObject) : object(owningObject) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+      return object->InnerQueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return object->InnerAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return object->InnerRelease(); }
+
+   private:
+    CUnknown *object;
+  };
+
   IUnknown *owner;
   volatile LONG referenceCount;
+  InnerUnknownForwarder innerUnknown;
 };
 
 // Stores the interface pointer in *ppv and adds a reference through it.

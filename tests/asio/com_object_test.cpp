@@ -16,9 +16,7 @@ class ComObjectTest : public MachineTest {
   }
 };
 
-IUnknown *InnerUnknown(ASIOPelkor *driver) {
-  return reinterpret_cast<IUnknown *>(static_cast<INonDelegatingUnknown *>(driver));
-}
+IUnknown *InnerUnknown(ASIOPelkor *driver) { return driver->InnerUnknown(); }
 
 TEST_F(ComObjectTest, ReferenceCountingDestroysAtZero) {
   LONG before = ObjectCount;
