@@ -7,3 +7,4 @@
 #include "win/strings.h"
 #include "win/shell.h"
 #include "win/handles.h"
+#include "win/file.h"
