@@ -29,9 +29,9 @@ typedef struct _OVERLAPPED {
     struct {
       DWORD Offset;
       DWORD OffsetHigh;
-    } DUMMYSTRUCTNAME;
+    };
     PVOID Pointer;
-  } DUMMYUNIONNAME;
+  };
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
