@@ -8,3 +8,4 @@
 #include "win/shell.h"
 #include "win/handles.h"
 #include "win/file.h"
+#include "win/heap.h"

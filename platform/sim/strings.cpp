@@ -204,4 +204,14 @@ LPWSTR WINAPI CharLowerW(LPWSTR text) {
   return text;
 }
 
+int _wcsnicmp(const wchar_t *a, const wchar_t *b, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    wint_t ca = std::towlower(static_cast<wint_t>(a[i]));
+    wint_t cb = std::towlower(static_cast<wint_t>(b[i]));
+    if (ca != cb) return ca < cb ? -1 : 1;
+    if (ca == 0) return 0;
+  }
+  return 0;
+}
+
 }  // extern "C"

@@ -4,7 +4,10 @@
 #include <stdio.h>
 
 #if defined(VANTREL_NATIVE)
+#include "sim/devices.h"
+#include "sim/handles.h"
 #include "sim/machine.h"
+#include "sim/usb.h"
 #endif
 
 namespace testsupport {
@@ -68,6 +71,10 @@ void MachineTest::TearDown() {
   EXPECT_EQ(0, sim::OpenRegHandles()) << "registry key handles leaked";
   EXPECT_EQ(0, sim::LiveTaskAllocations()) << "COM task memory leaked";
   EXPECT_EQ(0, sim::OpenFiles()) << "files left open";
+  EXPECT_EQ(0, sim::OpenHandles()) << "kernel-object handles left open";
+  EXPECT_EQ(0, sim::OpenDeviceInfoSets()) << "device information sets not destroyed";
+  EXPECT_EQ(0, sim::OpenWinUsbSessions()) << "WinUSB sessions not freed";
+  EXPECT_EQ(0, sim::LiveHeapBlocks()) << "heap blocks leaked";
 #endif
   testsupport::CleanMachine();
 }

@@ -15,4 +15,6 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR multiByte,
                                int multiByteCount, LPCSTR defaultChar, LPBOOL usedDefaultChar);
 LPWSTR WINAPI CharLowerW(LPWSTR text);
+// The C runtime's case-insensitive comparison of at most `count` characters.
+int _wcsnicmp(const wchar_t *a, const wchar_t *b, size_t count);
 }

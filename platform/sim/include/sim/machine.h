@@ -55,6 +55,11 @@ void FailMultiByteToWideChar(int count, DWORD error);
 void FailTaskAllocAfter(int successes);
 int LiveTaskAllocations();
 
+// ---- process heap ----
+// After `successes` more successful allocations, HeapAlloc returns null (-1: never).
+void FailHeapAllocAfter(int successes);
+int LiveHeapBlocks();
+
 // ---- shell ----
 struct ShellExecuteCall {
   bool ownerIsNull;
