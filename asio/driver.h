@@ -60,6 +60,9 @@ class ASIOPelkor : public IASIO, public CUnknown {
   const ASIOTime &TimeInfo() const { return asioTime; }
 
  private:
+  // Tests reach the host-owned callbacks without creating buffers.
+  friend struct DriverTestPeer;
+
   void readSettings();
 
   LONG ioFormat;

@@ -10,6 +10,10 @@
 #include "machine.h"
 #include "sim/machine.h"
 
+struct DriverTestPeer {
+  static void SetCallbacks(ASIOPelkor &driver, ASIOCallbacks *callbacks) { driver.callbacks = callbacks; }
+};
+
 namespace {
 
 long BufferSize(ASIOPelkor &driver) {
@@ -149,6 +153,43 @@ TEST_F(DriverTest, SampleRateChangeSetsTheTimeInfo) {
   long input = -1, output = -1;
   driver.getLatencies(&input, &output);
   EXPECT_EQ(440, output);
+}
+
+double reportedRate = 0;
+int rateReports = 0;
+void RecordRate(ASIOSampleRate rate) {
+  reportedRate = rate;
+  ++rateReports;
+}
+
+TEST_F(DriverTest, RateChangeIsReportedToTheHostWhenItHasCallbacks) {
+  SetLatency(5);
+  ASIOPelkor driver(nullptr);
+  ASIOCallbacks callbacks = {};
+  callbacks.sampleRateDidChange = RecordRate;
+  DriverTestPeer::SetCallbacks(driver, &callbacks);
+  reportedRate = 0;
+  rateReports = 0;
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(96000.0));
+  EXPECT_EQ(1, rateReports);
+  EXPECT_EQ(96000.0, reportedRate);
+  EXPECT_EQ(480, BufferSize(driver));
+  // An unchanged rate and a refused rate are not reported.
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(96000.0));
+  EXPECT_EQ(ASE_NoClock, driver.setSampleRate(8000.0));
+  EXPECT_EQ(1, rateReports);
+  // In DSD mode the host hears the stored word rate.
+  ASIOIoFormat format = {};
+  format.FormatType = kASIODSDFormat;
+  driver.future(kAsioSetIoFormat, &format);
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(128 * 44100.0));
+  EXPECT_EQ(2, rateReports);
+  EXPECT_EQ(176400.0, reportedRate);
+  // A host without the callback is simply not told.
+  callbacks.sampleRateDidChange = nullptr;
+  EXPECT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
+  EXPECT_EQ(2, rateReports);
+  DriverTestPeer::SetCallbacks(driver, nullptr);
 }
 
 TEST_F(DriverTest, ClockSources) {
