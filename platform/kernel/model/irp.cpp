@@ -1,0 +1,301 @@
+// IRPs: allocation, IofCallDriver down a stack, IofCompleteRequest back up it with completion
+// routines and their invoke flags, and the I/O manager's final completion.
+#include "state.h"
+
+#include <cstring>
+
+using namespace km::detail;
+
+namespace {
+
+constexpr SHORT kIoTypeIrp = 6;
+
+std::string IrpName(PIRP irp) { return "IRP " + Hex(reinterpret_cast<uintptr_t>(irp)); }
+
+std::string Codes(PIO_STACK_LOCATION stack) {
+  return " (major " + Hex(stack->MajorFunction) + ", minor " + Hex(stack->MinorFunction) + ")";
+}
+
+PIRP Allocate(State &model, CCHAR stackSize, bool built) {
+  size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  IrpRecord record;
+  record.storage.reset(new unsigned char[size]);
+  std::memset(record.storage.get(), 0, size);
+  record.built = built;
+  auto *irp = reinterpret_cast<PIRP>(record.storage.get());
+  auto *locations = reinterpret_cast<PIO_STACK_LOCATION>(record.storage.get() + sizeof(IRP));
+  irp->Type = kIoTypeIrp;
+  irp->Size = static_cast<USHORT>(size);
+  irp->StackCount = stackSize;
+  // The first driver's location is the last one; passing down moves towards the first.
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = locations + stackSize;
+  model.irps.emplace(irp, std::move(record));
+  return irp;
+}
+
+IrpRecord *Find(State &model, PIRP irp) {
+  auto found = model.irps.find(irp);
+  return found == model.irps.end() ? nullptr : &found->second;
+}
+
+// The I/O manager's part once no completion routine holds the IRP back any more.
+void FinishCompletion(PIRP irp) {
+  State &model = Model();
+  std::lock_guard<std::mutex> guard(model.mutex);
+  IrpRecord *record = Find(model, irp);
+  record->completed = true;
+  record->completedSequence = km::NextSequence();
+  record->finalStatus = irp->IoStatus.Status;
+  record->finalInformation = irp->IoStatus.Information;
+  record->poolBlocksAtCompletion = model.pool.size();
+  if (record->built) {
+    if (irp->UserIosb != nullptr)
+      *irp->UserIosb = irp->IoStatus;
+    if (irp->UserEvent != nullptr)
+      irp->UserEvent->Header.SignalState = 1;
+  }
+  model.changed.notify_all();
+}
+
+} // namespace
+
+extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  (void)ChargeQuota;
+  State &model = Model();
+  std::lock_guard<std::mutex> guard(model.mutex);
+  return Allocate(model, StackSize, false);
+}
+
+extern "C" VOID IoFreeIrp(PIRP Irp) {
+  State &model = Model();
+  std::lock_guard<std::mutex> guard(model.mutex);
+  IrpRecord *record = Find(model, Irp);
+  if (record == nullptr || record->freed) {
+    Violation("UnknownObject", "IoFreeIrp on " + IrpName(Irp));
+    return;
+  }
+  if (record->sent && !record->completed && !record->heldForMoreProcessing)
+    Violation("IrpFreedInFlight", IrpName(Irp) + " freed while a driver still owns it");
+  record->freed = true;
+}
+
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL)
+    Violation("IrqlNotLessOrEqual", "IofCallDriver above DISPATCH_LEVEL");
+  PDEVICE_OBJECT sender = RunningDevice();
+
+  State &model = Model();
+  PIO_STACK_LOCATION stack;
+  {
+    std::lock_guard<std::mutex> guard(model.mutex);
+    IrpRecord *record = Find(model, Irp);
+    if (record == nullptr) {
+      Violation("UnknownObject", "IofCallDriver with " + IrpName(Irp));
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (record->completed || record->freed) {
+      Violation("IrpUsedAfterCompletion", IrpName(Irp) + " sent after its completion");
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto target = model.devices.find(DeviceObject);
+    if (target == model.devices.end()) {
+      Violation("UnknownObject", "IofCallDriver to an unknown device object");
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (sender != nullptr) {
+      auto from = model.devices.find(sender);
+      if (from != model.devices.end() && (from->second.deleted || from->second.detached)) {
+        Violation("SentByDetachedDevice",
+                  "a request passed on by device object " +
+                      Hex(reinterpret_cast<uintptr_t>(sender)) + " after it was " +
+                      (from->second.deleted ? "deleted" : "detached"));
+      }
+    }
+    if (Irp->CurrentLocation <= 1) {
+      Violation("NoMoreIrpStackLocations", IrpName(Irp) + " has no location left for the next "
+                                                          "driver");
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    stack = Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    record->sent = true;
+    record->heldForMoreProcessing = false;
+
+    if (stack->MajorFunction == IRP_MJ_POWER && sender != nullptr &&
+        record->nextPowerStartedBy.count(sender) == 0) {
+      Violation("PowerIrpWithoutStartNext",
+                "power " + IrpName(Irp) + Codes(stack) +
+                    " passed on without PoStartNextPowerIrp by the driver passing it");
+    }
+    if (target->second.deleted) {
+      Violation("SentToDeletedDevice", IrpName(Irp) + Codes(stack) + " sent to deleted device "
+                                       "object " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)));
+    }
+  }
+
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  NTSTATUS status;
+  {
+    RunningAs running(DeviceObject);
+    status = dispatch(DeviceObject, Irp);
+  }
+  if (KeGetCurrentIrql() != irql) {
+    Violation("IrqlMismatch", "a dispatch routine returned at IRQL " +
+                                  std::to_string(KeGetCurrentIrql()) + ", entered at " +
+                                  std::to_string(irql));
+  }
+  // The locations outlive completion in the model, so the flag can still be read here.
+  if (status == STATUS_PENDING && !(stack->Control & SL_PENDING_RETURNED)) {
+    Violation("PendingNotMarked",
+              "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending" +
+                  Codes(stack));
+  }
+  return status;
+}
+
+extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+    Violation("IrqlNotLessOrEqual", "IofCompleteRequest above DISPATCH_LEVEL");
+  State &model = Model();
+  {
+    std::lock_guard<std::mutex> guard(model.mutex);
+    IrpRecord *record = Find(model, Irp);
+    if (record == nullptr) {
+      Violation("UnknownObject", "IofCompleteRequest with " + IrpName(Irp));
+      return;
+    }
+    record->completions++;
+    if (record->completed || record->freed) {
+      Violation("IrpCompletedTwice", IrpName(Irp) + " completed again after its completion");
+      return;
+    }
+    record->heldForMoreProcessing = false;
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING)
+    Violation("CompletedWithPending", IrpName(Irp) + " completed with STATUS_PENDING");
+
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = stack->CompletionRoutine != nullptr &&
+                  ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                   (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                   (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+    if (invoke) {
+      PDEVICE_OBJECT device = Irp->CurrentLocation > Irp->StackCount
+                                  ? nullptr
+                                  : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      NTSTATUS result;
+      {
+        RunningAs running(device);
+        result = stack->CompletionRoutine(device, Irp, stack->Context);
+      }
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        std::lock_guard<std::mutex> guard(model.mutex);
+        Find(model, Irp)->heldForMoreProcessing = true;
+        model.changed.notify_all();
+        return;
+      }
+    } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+      // Without a completion routine the pending mark travels up on its own.
+      IoMarkIrpPending(Irp);
+    }
+  }
+  FinishCompletion(Irp);
+}
+
+extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                              PVOID InputBuffer, ULONG InputBufferLength,
+                                              PVOID OutputBuffer, ULONG OutputBufferLength,
+                                              BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                              PIO_STATUS_BLOCK IoStatusBlock) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    Violation("IrqlNotLessOrEqual", "IoBuildDeviceIoControlRequest at IRQL " +
+                                        std::to_string(KeGetCurrentIrql()) +
+                                        "; it must be called at PASSIVE_LEVEL");
+  }
+  State &model = Model();
+  std::lock_guard<std::mutex> guard(model.mutex);
+  if (model.faults.buildIoctl > 0) {
+    model.faults.buildIoctl--;
+    return nullptr;
+  }
+  PIRP irp = Allocate(model, DeviceObject->StackSize, true);
+  irp->UserEvent = Event;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserBuffer = OutputBuffer;
+  irp->AssociatedIrp.SystemBuffer = InputBuffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL
+                                                : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  return irp;
+}
+
+extern "C" VOID PoStartNextPowerIrp(PIRP Irp) {
+  PDEVICE_OBJECT running = RunningDevice();
+  State &model = Model();
+  std::lock_guard<std::mutex> guard(model.mutex);
+  if (IrpRecord *record = Find(model, Irp))
+    record->nextPowerStartedBy.insert(running);
+  else
+    Violation("UnknownObject", "PoStartNextPowerIrp with " + IrpName(Irp));
+}
+
+extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return IofCallDriver(DeviceObject, Irp);
+}
+
+namespace km {
+
+PIRP NewIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, int extra) {
+  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + extra), FALSE);
+  irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  if (extra > 0)
+    IoSetNextIrpStackLocation(irp);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  next->MinorFunction = minor;
+  return irp;
+}
+
+IrpInfo Irp(PIRP irp) {
+  State &model = Model();
+  std::lock_guard<std::mutex> guard(model.mutex);
+  IrpRecord *record = Find(model, irp);
+  if (record == nullptr)
+    return IrpInfo{};
+  return IrpInfo{record->sent,          record->completed,
+                 record->heldForMoreProcessing, record->completions,
+                 record->completedSequence, record->finalStatus,
+                 record->finalInformation,  record->poolBlocksAtCompletion};
+}
+
+bool WaitCompleted(PIRP irp, std::chrono::milliseconds timeout) {
+  State &model = Model();
+  std::unique_lock<std::mutex> lock(model.mutex);
+  return model.changed.wait_for(lock, timeout, [&] {
+    IrpRecord *record = Find(model, irp);
+    return record != nullptr && record->completed;
+  });
+}
+
+void FailBuildIoControlRequest(int count) {
+  State &model = Model();
+  std::lock_guard<std::mutex> guard(model.mutex);
+  model.faults.buildIoctl = count;
+}
+
+} // namespace km

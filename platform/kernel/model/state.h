@@ -1,0 +1,105 @@
+// Shared state of the I/O manager model. One lock guards it all: the model is about behaviour,
+// not speed, and a single lock keeps its own bookkeeping free of ordering questions. The lock is
+// never held while driver code runs.
+#pragma once
+
+#include <wdm.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kmodel.h"
+
+namespace km::detail {
+
+struct IrpRecord {
+  std::unique_ptr<unsigned char[]> storage;
+  bool sent = false;
+  bool completed = false;
+  bool heldForMoreProcessing = false;
+  bool built = false; // by IoBuildDeviceIoControlRequest: the I/O manager signals and frees it
+  bool freed = false;
+  int completions = 0;
+  uint64_t completedSequence = 0;
+  NTSTATUS finalStatus = 0;
+  ULONG_PTR finalInformation = 0;
+  size_t poolBlocksAtCompletion = 0;
+  std::set<PDEVICE_OBJECT> nextPowerStartedBy;
+};
+
+struct DeviceRecord {
+  std::unique_ptr<unsigned char[]> storage;
+  size_t extensionSize = 0;
+  bool named = false;
+  bool exclusive = false;
+  bool deleted = false;
+  bool detached = false;
+  PDEVICE_OBJECT lower = nullptr;
+};
+
+struct DriverRecord {
+  std::unique_ptr<DRIVER_OBJECT> object;
+  std::unique_ptr<DRIVER_EXTENSION> extension;
+};
+
+struct LockRecord {
+  bool initialized = false;
+  ULONG allocateTag = 0;
+  std::multiset<void *> holders;
+  bool waitBegun = false;
+  bool waitReturned = false;
+};
+
+struct Faults {
+  int pool = 0;
+  ULONG poolTag = 0;
+  int createDevice = 0;
+  NTSTATUS createDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+  int attach = 0;
+  int buildIoctl = 0;
+};
+
+struct State {
+  std::mutex mutex;
+  std::condition_variable changed; // any event set, lock released or IRP completed
+  std::map<PIRP, IrpRecord> irps;
+  std::map<PDEVICE_OBJECT, DeviceRecord> devices;
+  std::map<PDRIVER_OBJECT, DriverRecord> drivers;
+  std::map<PIO_REMOVE_LOCK, LockRecord> locks;
+  std::map<void *, PoolBlock> pool;
+  std::vector<PoolEvent> poolHistory;
+  Faults faults;
+};
+
+State &Model();
+
+// Records a violation of the named check. Safe with or without the model lock held.
+void Violation(const std::string &check, const std::string &detail);
+
+std::string Hex(uint64_t value);
+
+// The device objects whose routines the calling thread is running, innermost last: the sender of
+// any request the thread passes on.
+std::vector<PDEVICE_OBJECT> &RunningDevices();
+PDEVICE_OBJECT RunningDevice();
+
+struct RunningAs {
+  explicit RunningAs(PDEVICE_OBJECT device) { RunningDevices().push_back(device); }
+  ~RunningAs() { RunningDevices().pop_back(); }
+  RunningAs(const RunningAs &) = delete;
+  RunningAs &operator=(const RunningAs &) = delete;
+};
+
+// Infinite kernel waits are bounded here so a deadlocked test fails instead of hanging.
+constexpr std::chrono::seconds kDeadlockGuard{10};
+
+void FreeAllPool();
+
+} // namespace km::detail
