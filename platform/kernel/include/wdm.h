@@ -85,6 +85,14 @@ typedef struct _LIST_ENTRY {
   struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+/* On 64-bit builds the parameter members after the first sit on pointer boundaries, so that
+ * Parameters.Others.Argument1 overlays only the first of them, as in the kernel's layout. */
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define POINTER_ALIGNMENT
+#endif
+
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 
@@ -318,18 +326,18 @@ typedef struct _IO_STACK_LOCATION {
   union {
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -338,9 +346,9 @@ typedef struct _IO_STACK_LOCATION {
     } StartDevice;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      ULONG ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      ULONG POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       PVOID Argument1;

@@ -1,0 +1,132 @@
+// PnP requests other than start: removal, surprise removal, requests that arrive while removal
+// waits, and the ones passed down untouched.
+#include "kernel_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+class PnpTest : public FilterTest {};
+
+TEST_F(PnpTest, QueryRemoveIsPassedDownUntouchedAndTheLowerAnswerGoesUp) {
+  bus->script().otherStatus = STATUS_UNSUCCESSFUL; // the lower drivers veto
+  PIRP query = Pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+  PIO_STACK_LOCATION filterLocation = IoGetNextIrpStackLocation(query);
+
+  EXPECT_EQ(Send(query), STATUS_UNSUCCESSFUL);
+
+  std::vector<km::Received> requests = bus->Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].locationAddress, filterLocation) << "skipped, not copied";
+  EXPECT_EQ(requests[0].location.MinorFunction, IRP_MN_QUERY_REMOVE_DEVICE);
+  EXPECT_EQ(requests[0].location.CompletionRoutine, nullptr);
+  EXPECT_EQ(km::Irp(query).finalStatus, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(km::Irp(query).completions, 1);
+  EXPECT_EQ(km::RemoveLock(&extension->RemoveLock).holders, 0u);
+}
+
+TEST_F(PnpTest, CancelRemoveAndOtherCodesArePassedDown) {
+  for (UCHAR minor : {IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                      IRP_MN_QUERY_DEVICE_RELATIONS}) {
+    EXPECT_EQ(SendPnp(minor), STATUS_SUCCESS);
+    EXPECT_EQ(bus->Count(IRP_MJ_PNP, minor), 1u) << "minor " << int(minor);
+  }
+}
+
+TEST_F(PnpTest, RemovalPassesDownThenDetachesAndDeletes) {
+  ASSERT_EQ(SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  PIRP remove = nullptr;
+
+  EXPECT_EQ(SendPnp(IRP_MN_REMOVE_DEVICE, &remove), STATUS_SUCCESS);
+
+  EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+  EXPECT_EQ(km::Irp(remove).finalStatus, STATUS_SUCCESS);
+  EXPECT_EQ(bus->Pdo()->AttachedDevice, nullptr);
+  km::DeviceInfo info = km::Device(filter);
+  EXPECT_TRUE(info.detached);
+  EXPECT_TRUE(info.deleted);
+  EXPECT_TRUE(km::RemoveLock(&extension->RemoveLock).waitReturned);
+  EXPECT_EQ(extension->Started, FALSE);
+  EXPECT_EQ(extension->Removed, TRUE);
+}
+
+TEST_F(PnpTest, SurpriseRemovalThenRemovalBothPassDown) {
+  ASSERT_EQ(SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+
+  EXPECT_EQ(SendPnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+  EXPECT_EQ(extension->Removed, TRUE);
+  EXPECT_EQ(extension->Started, TRUE) << "only the removal clears it";
+  EXPECT_FALSE(km::Device(filter).deleted);
+
+  EXPECT_EQ(SendPnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL), 1u);
+  EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+  EXPECT_TRUE(km::Device(filter).deleted);
+  EXPECT_TRUE(km::RemoveLock(&extension->RemoveLock).waitReturned);
+}
+
+// A read held inside the lower driver keeps the filter's remove lock; the removal waits for it,
+// and meanwhile every new request is failed with STATUS_DELETE_PENDING without reaching the bus.
+TEST_F(PnpTest, RequestsArrivingWhileRemovalWaitsAreFailedWithDeletePending) {
+  bus->PauseNext(IRP_MJ_READ);
+  PIRP read = km::NewIrp(filter, IRP_MJ_READ, 0);
+  std::thread reader([&] { Send(read); });
+  ASSERT_TRUE(bus->WaitPaused());
+
+  std::atomic<bool> removed{false};
+  NTSTATUS removeStatus = STATUS_UNSUCCESSFUL;
+  std::thread pnp([&] {
+    removeStatus = SendPnp(IRP_MN_REMOVE_DEVICE);
+    removed = true;
+  });
+  ASSERT_TRUE(km::WaitUntil([&] { return km::RemoveLock(&extension->RemoveLock).waitBegun; }));
+  EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u) << "passed down before the wait";
+
+  size_t before = bus->Requests().size();
+  PIRP late = Pnp(IRP_MN_QUERY_CAPABILITIES);
+  EXPECT_EQ(Send(late), STATUS_DELETE_PENDING);
+  EXPECT_EQ(km::Irp(late).finalStatus, STATUS_DELETE_PENDING);
+  PIRP write = km::NewIrp(filter, IRP_MJ_WRITE, 0);
+  EXPECT_EQ(Send(write), STATUS_DELETE_PENDING);
+  PIRP power = km::NewIrp(filter, IRP_MJ_POWER, IRP_MN_SET_POWER);
+  EXPECT_EQ(Send(power), STATUS_DELETE_PENDING);
+  EXPECT_EQ(bus->Requests().size(), before) << "none of them reached the lower device";
+  EXPECT_FALSE(removed);
+  EXPECT_FALSE(km::Device(filter).detached);
+
+  bus->ReleasePaused();
+  reader.join();
+  pnp.join();
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(removeStatus, STATUS_SUCCESS);
+  EXPECT_TRUE(km::Irp(read).completed);
+  EXPECT_TRUE(km::Device(filter).deleted);
+}
+
+// The same with a PnP request as the holder: a start whose lower drivers have not finished.
+TEST_F(PnpTest, RemovalWaitsForAStartStillInProgress) {
+  bus->script().start = km::Answer::Hold;
+  PIRP start = Pnp(IRP_MN_START_DEVICE);
+  std::thread starter([&] { Send(start); });
+  ASSERT_TRUE(km::WaitUntil([&] { return bus->HeldCount() == 1; }));
+
+  std::atomic<bool> removed{false};
+  std::thread pnp([&] {
+    SendPnp(IRP_MN_REMOVE_DEVICE);
+    removed = true;
+  });
+  ASSERT_TRUE(km::WaitUntil([&] { return km::RemoveLock(&extension->RemoveLock).waitBegun; }));
+  EXPECT_EQ(SendPnp(IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_DELETE_PENDING);
+  EXPECT_FALSE(removed);
+
+  bus->CompleteHeld(STATUS_SUCCESS);
+  starter.join();
+  pnp.join();
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(km::Irp(start).finalStatus, STATUS_SUCCESS);
+  EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 0u);
+  EXPECT_TRUE(km::Device(filter).deleted);
+}
+
+} // namespace

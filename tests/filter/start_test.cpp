@@ -1,0 +1,104 @@
+// IRP_MN_START_DEVICE: the lower drivers start the device, then the vendor request is sent and
+// has finished before the start request completes upward, whichever way the lower drivers answer.
+#include "kernel_fixture.h"
+
+#include <thread>
+
+namespace {
+
+class StartTest : public FilterTest, public ::testing::WithParamInterface<km::Answer> {};
+
+TEST_P(StartTest, SendsTheVendorRequestAtPassiveLevelBeforeCompletingUpward) {
+  bus->script().start = GetParam();
+  PIRP start = nullptr;
+
+  NTSTATUS status = SendPnp(IRP_MN_START_DEVICE, &start);
+
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  km::IrpInfo done = km::Irp(start);
+  ASSERT_TRUE(done.completed);
+  EXPECT_EQ(done.finalStatus, STATUS_SUCCESS);
+  EXPECT_EQ(done.completions, 2) << "the lower driver's, taken back, then the filter's";
+
+  std::vector<km::Received> requests = bus->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  const km::Received &lowerStart = requests[0];
+  const km::Received &urb = requests[1];
+  EXPECT_EQ(lowerStart.location.MinorFunction, IRP_MN_START_DEVICE);
+  ASSERT_TRUE(urb.urb);
+  EXPECT_GT(urb.sequence, lowerStart.completedSequence) << "only after the start succeeded";
+  EXPECT_NE(urb.completedSequence, 0u);
+  EXPECT_LT(urb.completedSequence, done.completedSequence) << "finished before the start";
+  EXPECT_EQ(urb.irql, PASSIVE_LEVEL);
+  EXPECT_EQ(urb.thread, std::this_thread::get_id()) << "sent from the start handler";
+  EXPECT_EQ(done.poolBlocksAtCompletion, 0u) << "URB block freed before the start completes";
+  EXPECT_EQ(extension->Started, TRUE);
+}
+
+TEST_P(StartTest, FailedStartSendsNothingAndKeepsTheLowerStatus) {
+  bus->script().start = GetParam();
+  bus->script().startStatus = STATUS_DEVICE_NOT_CONNECTED;
+  PIRP start = nullptr;
+
+  NTSTATUS status = SendPnp(IRP_MN_START_DEVICE, &start);
+
+  EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(km::Irp(start).finalStatus, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_TRUE(bus->Urbs().empty());
+  EXPECT_TRUE(km::PoolHistory().empty());
+  EXPECT_EQ(extension->Started, FALSE);
+}
+
+TEST_P(StartTest, TheDevicesAnswerToTheVendorRequestDoesNotChangeTheStart) {
+  bus->script().start = GetParam();
+  bus->script().urb = GetParam();
+  bus->script().urbStatus = STATUS_UNSUCCESSFUL;
+  PIRP start = nullptr;
+
+  EXPECT_EQ(SendPnp(IRP_MN_START_DEVICE, &start), STATUS_SUCCESS);
+
+  EXPECT_EQ(km::Irp(start).finalStatus, STATUS_SUCCESS);
+  ASSERT_EQ(bus->Urbs().size(), 1u);
+  EXPECT_LT(bus->Urbs()[0].completedSequence, km::Irp(start).completedSequence);
+  EXPECT_EQ(extension->Started, TRUE);
+}
+
+INSTANTIATE_TEST_SUITE_P(LowerDrivers, StartTest,
+                         ::testing::Values(km::Answer::Complete, km::Answer::CompleteLater),
+                         [](const ::testing::TestParamInfo<km::Answer> &answer) {
+                           return answer.param == km::Answer::Complete ? "Synchronous"
+                                                                     : "PendedThenDispatchLevel";
+                         });
+
+class RestartTest : public FilterTest {};
+
+TEST_F(RestartTest, EachSuccessfulStartSendsTheRequestAgain) {
+  EXPECT_EQ(SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(SendPnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(SendPnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(extension->Started, TRUE) << "a stop passes through and changes nothing";
+  EXPECT_EQ(SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+
+  EXPECT_EQ(bus->Urbs().size(), 2u);
+  EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_STOP_DEVICE), 1u);
+  EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_START_DEVICE), 2u);
+}
+
+TEST_F(RestartTest, TheWaitingStartHoldsTheRemoveLock) {
+  bus->script().start = km::Answer::Hold;
+  PIRP start = Pnp(IRP_MN_START_DEVICE);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  std::thread pnp([&] { status = Send(start); });
+
+  ASSERT_TRUE(km::WaitUntil([&] { return bus->HeldCount() == 1; }));
+  EXPECT_EQ(km::RemoveLock(&extension->RemoveLock).holders, 1u);
+  EXPECT_FALSE(km::Irp(start).completed);
+
+  bus->CompleteHeld(STATUS_SUCCESS);
+  pnp.join();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(km::RemoveLock(&extension->RemoveLock).holders, 0u);
+  EXPECT_EQ(bus->Urbs().size(), 1u);
+}
+
+} // namespace
