@@ -9,3 +9,6 @@
 #include "win/handles.h"
 #include "win/file.h"
 #include "win/heap.h"
+#include "win/process.h"
+#include "win/security.h"
+#include "win/systime.h"

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 
+#include "files_internal.h"
 #include "sim/machine.h"
 
 namespace {
@@ -85,6 +86,8 @@ FILE *Open(const wchar_t *path, const wchar_t *mode) {
     errno = EINVAL;
     return nullptr;
   }
+  std::wstring m(mode);
+  if (m.find(L',') != std::wstring::npos) return sim::OpenEncodedStream(path, mode);
   std::string host = sim::HostPath(path);
   if (host.empty()) {
     errno = ENOENT;
@@ -95,9 +98,6 @@ FILE *Open(const wchar_t *path, const wchar_t *mode) {
     errno = EACCES;
     return nullptr;
   }
-  std::wstring m(mode);
-  auto comma = m.find(L',');
-  if (comma != std::wstring::npos) sim::Unimplemented("_wfopen with a ccs= encoding");
   bool binary = m.find(L'b') != std::wstring::npos;
   bool plus = m.find(L'+') != std::wstring::npos;
   wchar_t kind = m.empty() ? L'?' : m[0];
@@ -216,6 +216,16 @@ bool FileExists(const std::wstring &path) {
 void LockFile(const std::wstring &path) {
   std::lock_guard<std::mutex> guard(lock);
   locked.insert(HostPath(path));
+}
+
+bool HostFileLocked(const std::string &hostPath) {
+  std::lock_guard<std::mutex> guard(lock);
+  return locked.count(hostPath) != 0;
+}
+
+void CountOpenFile(int delta) {
+  std::lock_guard<std::mutex> guard(lock);
+  openFiles += delta;
 }
 
 int OpenFiles() {

@@ -1,0 +1,19 @@
+// Local time and pauses (sysinfoapi.h, synchapi.h).
+#pragma once
+#include "win/base.h"
+
+typedef struct _SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+extern "C" {
+void WINAPI GetLocalTime(LPSYSTEMTIME systemTime);
+void WINAPI Sleep(DWORD milliseconds);
+}
