@@ -1,0 +1,112 @@
+#include "run_captured.h"
+
+#include <string.h>
+#include <wchar.h>
+
+#include <vector>
+
+namespace {
+
+// How long the child may take to end once its output has ended.
+const DWORD kChildWaitMilliseconds = 30000;
+
+// Appends the UTF-8 bytes decoded as wide text, up to the first zero character.
+void AppendDecoded(const char *bytes, size_t length, std::wstring &output) {
+  if (length == 0) return;
+  int count = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(length), nullptr, 0);
+  // Undecodable: dropped without a message.
+  if (count <= 0) return;
+  std::vector<wchar_t> text(static_cast<size_t>(count) + 1, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(length), text.data(), count);
+  output.append(text.data(), wcslen(text.data()));
+}
+
+// Reads the pipe until every writer has closed it. A character whose bytes arrive in two reads
+// is joined again: the unfinished tail of one read is carried to the front of the next.
+void ReadToEnd(HANDLE readEnd, std::wstring &output) {
+  char chunk[4096];
+  size_t carried = 0;
+  for (;;) {
+    DWORD received = 0;
+    // One byte of the buffer is never filled, as the decoding may want a terminator after it.
+    DWORD room = static_cast<DWORD>(sizeof(chunk) - 1 - carried);
+    if (!ReadFile(readEnd, chunk + carried, room, &received, /* lpOverlapped */ nullptr) || received == 0) break;
+    size_t total = carried + received;
+    size_t complete = CompleteUtf8Length(chunk, total);
+    AppendDecoded(chunk, complete, output);
+    carried = total - complete;
+    memmove(chunk, chunk + complete, carried);
+  }
+  // Bytes of a character the child never finished still show, as the replacement character.
+  AppendDecoded(chunk, carried, output);
+}
+
+}  // namespace
+
+size_t CompleteUtf8Length(const char *bytes, size_t length) {
+  for (size_t back = 0; back < 3 && back < length; ++back) {
+    unsigned char c = static_cast<unsigned char>(bytes[length - 1 - back]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back for the lead
+    size_t needed = 1;
+    if (c >= 0xC2 && c <= 0xDF) needed = 2;
+    else if (c >= 0xE0 && c <= 0xEF) needed = 3;
+    else if (c >= 0xF0 && c <= 0xF4) needed = 4;
+    return back + 1 < needed ? length - 1 - back : length;
+  }
+  return length;
+}
+
+bool RunCaptured(const std::wstring &commandLine, DWORD &exitCode, std::wstring &output) {
+  // Process creation may write into the command line, so it gets a copy of its own.
+  WCHAR command[4096];
+  if (commandLine.size() >= _countof(command)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+
+  SECURITY_ATTRIBUTES security = {};
+  security.nLength = sizeof(security);
+  security.lpSecurityDescriptor = nullptr;
+  security.bInheritHandle = TRUE;
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &security, 0)) return false;
+  // The child inherits only the write end; a read end in the child would be a reader the tool
+  // does not control.
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  startup.wShowWindow = SW_HIDE;
+  wmemcpy(command, commandLine.c_str(), commandLine.size() + 1);
+
+  PROCESS_INFORMATION process = {};
+  BOOL started = CreateProcessW(/* lpApplicationName */ nullptr, command, nullptr, nullptr,
+                                /* bInheritHandles */ TRUE, CREATE_NO_WINDOW, /* lpEnvironment */ nullptr,
+                                /* lpCurrentDirectory */ nullptr, &startup, &process);
+  DWORD startError = GetLastError();
+  // The pipe ends only when no write end is left open: the parent's copy goes at once, so that
+  // the child's exit is what ends the reads.
+  CloseHandle(writeEnd);
+  if (!started) {
+    CloseHandle(readEnd);
+    SetLastError(startError);
+    return false;
+  }
+
+  output.clear();
+  ReadToEnd(readEnd, output);
+  WaitForSingleObject(process.hProcess, kChildWaitMilliseconds);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  exitCode = code;
+
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  CloseHandle(readEnd);
+  return true;
+}

@@ -1,0 +1,17 @@
+// Runs a command line as a hidden child process and captures what it writes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Starts the command (its first word found by the system's search for executables) with standard
+// output and standard error on one pipe, reads the pipe to its end, decoding UTF-8 into `output`,
+// then waits up to 30 seconds for the child and stores its exit code (STILL_ACTIVE, 259, for a
+// child that has not ended by then; it is not terminated). Returns false when the pipe or the
+// process cannot be created; `output` and `exitCode` are then left as they were.
+bool RunCaptured(const std::wstring &commandLine, DWORD &exitCode, std::wstring &output);
+
+// How many of the first `length` bytes form whole UTF-8 characters: an unfinished multi-byte
+// character at the end (at most three bytes) is left for the next read.
+size_t CompleteUtf8Length(const char *bytes, size_t length);
