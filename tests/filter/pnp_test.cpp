@@ -129,4 +129,26 @@ TEST_F(PnpTest, RemovalWaitsForAStartStillInProgress) {
   EXPECT_TRUE(km::Device(filter).deleted);
 }
 
+// A whole lifetime with every lower answer pended and completed at DISPATCH_LEVEL from the bus's
+// threads; the fixture's verifier checks must stay silent throughout.
+TEST_F(PnpTest, AWholeLifetimeWithPendedAnswersBreaksNoRule) {
+  bus->script().start = km::Answer::CompleteLater;
+  bus->script().urb = km::Answer::CompleteLater;
+  bus->script().other = km::Answer::CompleteLater;
+  auto send = [&](UCHAR major, UCHAR minor) {
+    PIRP irp = km::NewIrp(filter, major, minor);
+    Send(irp);
+    EXPECT_TRUE(km::WaitCompleted(irp)) << "major " << int(major) << " minor " << int(minor);
+  };
+  send(IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  send(IRP_MJ_POWER, IRP_MN_SET_POWER);
+  send(IRP_MJ_READ, 0);
+  send(IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
+  send(IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+  send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  EXPECT_EQ(bus->Urbs().size(), 2u);
+  EXPECT_TRUE(km::Device(filter).deleted);
+}
+
 } // namespace

@@ -124,6 +124,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     record->sent = true;
     record->heldForMoreProcessing = false;
+    record->generation++;
 
     if (stack->MajorFunction == IRP_MJ_POWER && sender != nullptr &&
         record->nextPowerStartedBy.count(sender) == 0) {
@@ -162,6 +163,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL)
     Violation("IrqlNotLessOrEqual", "IofCompleteRequest above DISPATCH_LEVEL");
   State &model = Model();
+  uint64_t generation;
   {
     std::lock_guard<std::mutex> guard(model.mutex);
     IrpRecord *record = Find(model, Irp);
@@ -170,6 +172,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       return;
     }
     record->completions++;
+    generation = ++record->generation;
     if (record->completed || record->freed) {
       Violation("IrpCompletedTwice", IrpName(Irp) + " completed again after its completion");
       return;
@@ -201,7 +204,9 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       }
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         std::lock_guard<std::mutex> guard(model.mutex);
-        Find(model, Irp)->heldForMoreProcessing = true;
+        IrpRecord *record = Find(model, Irp);
+        if (record->generation == generation && !record->completed)
+          record->heldForMoreProcessing = true;
         model.changed.notify_all();
         return;
       }

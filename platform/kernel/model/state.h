@@ -27,6 +27,10 @@ struct IrpRecord {
   bool built = false; // by IoBuildDeviceIoControlRequest: the I/O manager signals and frees it
   bool freed = false;
   int completions = 0;
+  // Bumped whenever the IRP is sent or completed again: a completion routine's
+  // STATUS_MORE_PROCESSING_REQUIRED only holds the IRP if its owner has not moved on meanwhile
+  // (the routine may wake the owner before it returns).
+  uint64_t generation = 0;
   uint64_t completedSequence = 0;
   NTSTATUS finalStatus = 0;
   ULONG_PTR finalInformation = 0;
