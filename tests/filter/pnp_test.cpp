@@ -129,6 +129,14 @@ TEST_F(PnpTest, RemovalWaitsForAStartStillInProgress) {
   EXPECT_TRUE(km::Device(filter).deleted);
 }
 
+TEST_F(PnpTest, DispatchIsPageableAndChecksItsIrql) {
+  {
+    km::IrqlScope dispatch(DISPATCH_LEVEL);
+    SendPnp(IRP_MN_QUERY_CAPABILITIES);
+  }
+  ExpectViolation("PagedCodeAtDispatch");
+}
+
 // A whole lifetime with every lower answer pended and completed at DISPATCH_LEVEL from the bus's
 // threads; the fixture's verifier checks must stay silent throughout.
 TEST_F(PnpTest, AWholeLifetimeWithPendedAnswersBreaksNoRule) {
