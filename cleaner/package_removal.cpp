@@ -60,11 +60,12 @@ std::vector<std::wstring> FindDriverPackages(const std::wstring &enumeration) {
     start = end + 1;
 
     // Each block of the enumeration begins with its published name; what matched in the block
-    // before belongs to that block alone.
+    // before belongs to that block alone. A block whose name cannot be read has no name: its
+    // matches must not be taken for the package of the block before.
     if (Contains(line, L"Published Name") || Contains(line, L"Published name")) {
       matched = false;
       size_t colon = line.find(L':');
-      if (colon != std::wstring::npos) publishedName = Trim(line.substr(colon + 1));
+      publishedName = colon == std::wstring::npos ? std::wstring() : Trim(line.substr(colon + 1));
     }
     if ((Contains(line, L"Original Name") || Contains(line, L"Original name")) && Contains(line, kTargetInfName)) {
       LogLine(L"Found matching original name: %ls", kTargetInfName);

@@ -86,6 +86,7 @@ struct State {
   std::vector<pid_t> orphans;
   std::vector<DWORD> waitTimeouts;
   DWORD failPipe = 0, failProcess = 0, readLimit = 0, waitCap = 0;
+  int startsBeforeFailure = 0;
 };
 
 State &S() {
@@ -125,6 +126,7 @@ void ResetProcesses() {
   s.pipeHandles.clear();
   s.waitTimeouts.clear();
   s.failPipe = s.failProcess = s.readLimit = s.waitCap = 0;
+  s.startsBeforeFailure = 0;
 }
 // After the handle table (order 1), so that processes whose handles it drops are ended too.
 sim::ResetRegistration registration(ResetProcesses, 2);
@@ -214,6 +216,11 @@ void InstallProgram(const std::wstring &windowsPath, const std::string &hostExec
   S().programs[Lower(FullPath(windowsPath))] = hostExecutable;
 }
 
+void RemoveProgram(const std::wstring &windowsPath) {
+  std::lock_guard<std::recursive_mutex> guard(S().lock);
+  S().programs.erase(Lower(FullPath(windowsPath)));
+}
+
 void SetCurrentFolder(const std::wstring &path) {
   std::lock_guard<std::recursive_mutex> guard(S().lock);
   S().currentFolder = FullPath(path);
@@ -259,7 +266,10 @@ std::wstring FullPath(const std::wstring &path) {
 const std::vector<ProcessLaunch> &ProcessLaunches() { return S().launches; }
 
 void FailCreatePipe(DWORD error) { S().failPipe = error; }
-void FailCreateProcess(DWORD error) { S().failProcess = error; }
+void FailCreateProcess(DWORD error, int successes) {
+  S().failProcess = error;
+  S().startsBeforeFailure = successes;
+}
 void SetPipeReadLimit(DWORD bytes) { S().readLimit = bytes; }
 void CapProcessWaits(DWORD milliseconds) { S().waitCap = milliseconds; }
 const std::vector<DWORD> &ProcessWaitTimeouts() { return S().waitTimeouts; }
@@ -305,7 +315,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     sim::Unimplemented("CreateProcessW with these start-up flags");
   if (!(startupInfo->dwFlags & STARTF_USESTDHANDLES))
     sim::Unimplemented("CreateProcessW without STARTF_USESTDHANDLES (a console for the child)");
-  if (s.failProcess) {
+  if (s.failProcess && s.startsBeforeFailure == 0) {
     DWORD error = s.failProcess;
     s.failProcess = 0;
     return Fail(error);
@@ -350,7 +360,10 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
       auto pipe = InheritablePipe(handle, TRUE);
       if (!pipe) continue;
       launch.inherited.push_back(pipe->Kind());
-      if (fcntl(pipe->fd, F_SETFD, 0) == 0) extra.push_back(pipe->fd);
+      // A handle that is also a standard handle is one handle in the child, not a second copy.
+      bool standardToo = false;
+      for (HANDLE std : standard) standardToo = standardToo || std == handle;
+      if (!standardToo && fcntl(pipe->fd, F_SETFD, 0) == 0) extra.push_back(pipe->fd);
     }
   }
 
@@ -382,6 +395,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
   processInformation->dwProcessId = static_cast<DWORD>(pid);
   processInformation->dwThreadId = static_cast<DWORD>(pid);
   s.launches.push_back(launch);
+  if (s.failProcess) --s.startsBeforeFailure;
   return TRUE;
 }
 

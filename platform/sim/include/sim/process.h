@@ -17,6 +17,7 @@ namespace sim {
 
 // Binds a Windows path to a host executable; the search for executables finds it there.
 void InstallProgram(const std::wstring &windowsPath, const std::string &hostExecutable);
+void RemoveProgram(const std::wstring &windowsPath);
 
 // The current folder of the process under test (default "C:\Windows\System32"): relative file
 // names and the search for executables start there.
@@ -43,9 +44,10 @@ struct ProcessLaunch {
 };
 const std::vector<ProcessLaunch> &ProcessLaunches();
 
-// The next CreatePipe / CreateProcessW fails with this error (0: it does not).
+// The next CreatePipe fails with this error (0: it does not).
 void FailCreatePipe(DWORD error);
-void FailCreateProcess(DWORD error);
+// After `successes` more processes have started, the next CreateProcessW fails with this error.
+void FailCreateProcess(DWORD error, int successes = 0);
 // Each ReadFile on a pipe returns at most this many bytes (0: no limit), as a writer that
 // delivers its output in small pieces would.
 void SetPipeReadLimit(DWORD bytes);

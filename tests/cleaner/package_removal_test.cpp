@@ -1,0 +1,278 @@
+// RemoveDriverPackages and its parser against scripted pnputil output.
+#include <gtest/gtest.h>
+
+#include "cleaner_fixture.h"
+#include "log.h"
+#include "package_removal.h"
+#include "sim/process.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char kSearching[] = "Searching for driver packages in Driver Store...";
+const char kNoneFound[] = "No matching driver packages found in Driver Store";
+const char kFoundInf[] = "Found matching original name: vantrel_rev0102.inf";
+const char kFoundId[] = "Found matching hardware ID in driver package";
+
+class RemoveDriverPackagesTest : public CleanerTest {
+ protected:
+  int RunStage(bool initialFlag = false) {
+    rebootRequired_ = initialFlag;
+    EXPECT_TRUE(OpenLogStream(kLogPath));
+    int result = RemoveDriverPackages(rebootRequired_);
+    CloseLogStream();
+    return result;
+  }
+  // The enumeration as pnputil writes it, with this text as its whole output.
+  void Enumeration(const std::string &text) { SetScript(PnputilScript().Command("/enum-drivers").Out(text)); }
+  Lines Log() { return ReadLog(kLogPath).messages; }
+  bool rebootRequired_ = false;
+};
+
+TEST_F(RemoveDriverPackagesTest, StoreWithoutTheDevicesPackagesDeletesNothing) {
+  SetScript(PnputilScript().Command("/enum-drivers").Block("oem1.inf", "other.inf").Block("oem2.inf", "more.inf"));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kNoneFound}), Log());
+  EXPECT_EQ(Lines({"pnputil.exe /enum-drivers"}), PnputilCalls());
+  EXPECT_FALSE(rebootRequired_);
+}
+
+TEST_F(RemoveDriverPackagesTest, PaddedPublishedNameEndingInCrIsTrimmed) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Out("Published Name:     oem12.inf   \r\nOriginal Name:      vantrel_rev0102.inf\r\n")
+                .Command("/delete-driver oem12.inf /uninstall /force")
+                .Exit(0));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, "Added driver package for removal: oem12.inf",
+                   "Removing driver package: oem12.inf", "Driver package removed successfully: oem12.inf"}),
+            Log());
+  EXPECT_EQ(Lines({"pnputil.exe /enum-drivers", "pnputil.exe /delete-driver oem12.inf /uninstall /force"}),
+            PnputilCalls());
+  ASSERT_EQ(2u, sim::ProcessLaunches().size());
+  EXPECT_EQ(L"pnputil.exe /delete-driver oem12.inf /uninstall /force", sim::ProcessLaunches()[1].commandLine);
+}
+
+TEST_F(RemoveDriverPackagesTest, InfNameInAnotherLetterCaseDoesNotMatch) {
+  Enumeration("Published Name: oem12.inf\r\nOriginal Name: VANTREL_REV0102.INF\r\n");
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kNoneFound}), Log());
+}
+
+TEST_F(RemoveDriverPackagesTest, InfNameOutsideAnOriginalNameLineDoesNotMatch) {
+  Enumeration("Published Name: oem12.inf\r\nProvider Name: vantrel_rev0102.inf\r\n");
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kNoneFound}), Log());
+}
+
+TEST_F(RemoveDriverPackagesTest, BothMatchesInOneBlockAddThePackageOnce) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Out("Published Name: oem12.inf\r\nOriginal name: vantrel_rev0102.inf\r\n"
+                     "Hardware ID: USB\\VID_F1E5&PID_7A11&REV_0102\r\n")
+                .Command("*")
+                .Exit(0));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, "Added driver package for removal: oem12.inf", kFoundId,
+                   "Removing driver package: oem12.inf", "Driver package removed successfully: oem12.inf"}),
+            Log());
+}
+
+TEST_F(RemoveDriverPackagesTest, MatchBeforeAnyPublishedNameAddsNothing) {
+  Enumeration(
+      "Device: USB\\VID_F1E5&PID_7A11&REV_0102\r\n"
+      "Published Name: oem4.inf\r\nOriginal Name: other.inf\r\n");
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundId, kNoneFound}), Log());
+}
+
+TEST_F(RemoveDriverPackagesTest, PackageListedTwiceIsDeletedOnce) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Block("oem12.inf", "vantrel_rev0102.inf")
+                .Block("oem3.inf", "other.inf")
+                .Block("oem12.inf", "vantrel_rev0102.inf")
+                .Command("*")
+                .Exit(0));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, "Added driver package for removal: oem12.inf", kFoundInf,
+                   "Removing driver package: oem12.inf", "Driver package removed successfully: oem12.inf"}),
+            Log());
+  EXPECT_EQ(2u, PnputilCalls().size());
+}
+
+TEST_F(RemoveDriverPackagesTest, FallbackWithoutUninstallSucceeds) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Block("oem12.inf", "vantrel_rev0102.inf")
+                .Command("/delete-driver oem12.inf /uninstall /force")
+                .Out("Failed to uninstall the driver.\r\n")
+                .Err("One or more devices are presently installed.\r\n")
+                .Exit(3010)
+                .Command("/delete-driver oem12.inf /force")
+                .Out("Driver package deleted successfully.\r\n")
+                .Exit(0));
+  for (bool initial : {false, true}) {
+    EXPECT_EQ(0, RunStage(initial));
+    EXPECT_EQ(initial, rebootRequired_);
+  }
+  Lines expected = {kSearching,
+                    kFoundInf,
+                    "Added driver package for removal: oem12.inf",
+                    "Removing driver package: oem12.inf",
+                    "WARNING: pnputil returned exit code 3010",
+                    "Output: Failed to uninstall the driver.\r\r\nOne or more devices are presently installed.\r\r\n",
+                    "Driver package removed (without /uninstall): oem12.inf"};
+  Lines twice = expected;
+  twice.insert(twice.end(), expected.begin(), expected.end());
+  EXPECT_EQ(twice, Log());
+  EXPECT_EQ(Lines({"pnputil.exe /enum-drivers", "pnputil.exe /delete-driver oem12.inf /uninstall /force",
+                   "pnputil.exe /delete-driver oem12.inf /force", "pnputil.exe /enum-drivers",
+                   "pnputil.exe /delete-driver oem12.inf /uninstall /force",
+                   "pnputil.exe /delete-driver oem12.inf /force"}),
+            PnputilCalls());
+}
+
+TEST_F(RemoveDriverPackagesTest, BothCommandsFailingRaiseTheFlagAndGoOn) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Block("oem12.inf", "vantrel_rev0102.inf")
+                .Block("oem13.inf", "vantrel_rev0102.inf")
+                .Command("/delete-driver oem12.inf /uninstall /force")
+                .Exit(0xFFFFFFFF)
+                .Command("/delete-driver oem12.inf /force")
+                .Exit(1)
+                .Command("/delete-driver oem13.inf /uninstall /force")
+                .Exit(0));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_TRUE(rebootRequired_);
+  EXPECT_EQ(Lines({kSearching, kFoundInf, "Added driver package for removal: oem12.inf", kFoundInf,
+                   "Added driver package for removal: oem13.inf", "Removing driver package: oem12.inf",
+                   "WARNING: pnputil returned exit code -1", "Output: ", "Driver removal may require reboot",
+                   "Removing driver package: oem13.inf", "Driver package removed successfully: oem13.inf"}),
+            Log());
+}
+
+TEST_F(RemoveDriverPackagesTest, MissingPnputilFailsWithMinus30) {
+  sim::RemoveProgram(L"C:\\Windows\\System32\\pnputil.exe");
+  EXPECT_EQ(-30, RunStage());
+  EXPECT_EQ(Lines({kSearching, "ERROR: Failed to run pnputil /enum-drivers"}), Log());
+}
+
+TEST_F(RemoveDriverPackagesTest, DeleteThatCannotStartAbandonsTheRest) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Block("oem12.inf", "vantrel_rev0102.inf")
+                .Block("oem13.inf", "vantrel_rev0102.inf"));
+  sim::FailCreateProcess(ERROR_NOT_ENOUGH_MEMORY, 1);
+  EXPECT_EQ(-30, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, "Added driver package for removal: oem12.inf", kFoundInf,
+                   "Added driver package for removal: oem13.inf", "Removing driver package: oem12.inf",
+                   "ERROR: Failed to run pnputil /delete-driver"}),
+            Log());
+  EXPECT_EQ(1u, PnputilCalls().size());
+}
+
+TEST_F(RemoveDriverPackagesTest, FallbackThatCannotStartRaisesTheFlag) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Block("oem12.inf", "vantrel_rev0102.inf")
+                .Command("*")
+                .Out("busy")
+                .Exit(2));
+  sim::FailCreateProcess(ERROR_NOT_ENOUGH_MEMORY, 2);
+  EXPECT_EQ(0, RunStage());
+  EXPECT_TRUE(rebootRequired_);
+  Lines log = Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(Lines({"WARNING: pnputil returned exit code 2", "Output: busy", "Driver removal may require reboot"}),
+            Lines(log.end() - 3, log.end()));
+}
+
+TEST_F(RemoveDriverPackagesTest, EnumerationExitCodeIsNotLookedAt) {
+  SetScript(PnputilScript().Command("/enum-drivers").Block("oem12.inf", "vantrel_rev0102.inf").Exit(5).Command("*"));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(2u, PnputilCalls().size());
+}
+
+TEST_F(RemoveDriverPackagesTest, NameTooLongForTheCommandIsSkippedWithAWarning) {
+  // "pnputil.exe /delete-driver " + name + " /uninstall /force" and its terminator in 512.
+  const size_t fixed = 27 + 18;
+  std::string fits(511 - fixed, 'f');
+  std::string tooLong(512 - fixed, 'g');
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Block(tooLong, "vantrel_rev0102.inf")
+                .Block(fits, "vantrel_rev0102.inf")
+                .Command("*")
+                .Exit(0));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, "Added driver package for removal: " + tooLong, kFoundInf,
+                   "Added driver package for removal: " + fits,
+                   "WARNING: Published name too long for the delete command, package skipped: " + tooLong,
+                   "Removing driver package: " + fits, "Driver package removed successfully: " + fits}),
+            Log());
+  EXPECT_EQ(Lines({"pnputil.exe /enum-drivers", "pnputil.exe /delete-driver " + fits + " /uninstall /force"}),
+            PnputilCalls());
+  EXPECT_FALSE(rebootRequired_);
+}
+
+TEST_F(RemoveDriverPackagesTest, NameThatWouldSplitIntoArgumentsIsSkipped) {
+  Enumeration("Published Name: oem12.inf oem1.inf\r\nOriginal Name: vantrel_rev0102.inf\r\n");
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, "Added driver package for removal: oem12.inf oem1.inf",
+                   "WARNING: Published name is not a single command-line argument, package skipped: oem12.inf oem1.inf"}),
+            Log());
+  EXPECT_EQ(1u, PnputilCalls().size());
+}
+
+TEST_F(RemoveDriverPackagesTest, NameOfBlanksOnlyCountsAsEmpty) {
+  Enumeration("Published Name: \t  \r\nOriginal Name: vantrel_rev0102.inf\r\nPublished Name:\r\n"
+              "Hardware ID: USB\\VID_F1E5&PID_7A11&REV_0102\r\n");
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, kFoundId, kNoneFound}), Log());
+  EXPECT_EQ(1u, PnputilCalls().size());
+}
+
+TEST_F(RemoveDriverPackagesTest, BlockWhoseNameCannotBeReadIsNotTakenForThePreviousOne) {
+  Enumeration(
+      "Published Name: oem3.inf\r\nOriginal Name: other_vendor.inf\r\n\r\n"
+      "Published Name oem12.inf\r\nOriginal Name: vantrel_rev0102.inf\r\n");
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({kSearching, kFoundInf, kNoneFound}), Log());
+  EXPECT_EQ(1u, PnputilCalls().size());
+}
+
+TEST_F(RemoveDriverPackagesTest, LinesEndingInLineFeedOnlyAndNoFinalLineEnd) {
+  SetScript(PnputilScript()
+                .Command("/enum-drivers")
+                .Out("Published name:oem5.inf\nOriginal Name:\tvantrel_rev0102.inf")
+                .Command("/delete-driver oem5.inf /uninstall /force")
+                .Exit(0));
+  EXPECT_EQ(0, RunStage());
+  EXPECT_EQ(Lines({"pnputil.exe /enum-drivers", "pnputil.exe /delete-driver oem5.inf /uninstall /force"}),
+            PnputilCalls());
+}
+
+TEST(FindDriverPackagesTest, EmptyOutputHasNoPackages) {
+  EXPECT_TRUE(FindDriverPackages(L"").empty());
+  EXPECT_TRUE(FindDriverPackages(L"\n\n\r\n").empty());
+}
+
+TEST(FindDriverPackagesTest, MatchesAfterTheNextPublishedNameBelongToIt) {
+  EXPECT_EQ(std::vector<std::wstring>({L"oem2.inf"}),
+            FindDriverPackages(L"Published Name: oem1.inf\nProvider: x\nPublished Name: oem2.inf\n"
+                               L"Extended: VID_F1E5&PID_7A11&REV_0102\n"));
+  // Once matched, the block's later lines do not add it again, and the next block starts clean.
+  EXPECT_EQ(std::vector<std::wstring>({L"oem1.inf"}),
+            FindDriverPackages(L"Published Name: oem1.inf\nOriginal Name: vantrel_rev0102.inf\n"
+                               L"VID_F1E5&PID_7A11&REV_0102\nPublished Name: oem2.inf\nOriginal Name: a.inf\n"));
+}
+
+TEST(FindDriverPackagesTest, ValueAfterTheFirstColonIsTheName) {
+  EXPECT_EQ(std::vector<std::wstring>({L"oem9.inf:x"}),
+            FindDriverPackages(L"Published Name : oem9.inf:x\r\nOriginal Name : vantrel_rev0102.inf\r\n"));
+}
+
+}  // namespace
