@@ -17,6 +17,7 @@
 #include "files_internal.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "strings_internal.h"
 
 namespace {
 
@@ -26,23 +27,7 @@ struct Utf8Stream {
   unsigned highSurrogate = 0;
 };
 
-void PutUtf8(unsigned cp, std::string *out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
+void PutUtf8(unsigned cp, std::string *out) { sim::AppendUtf8(cp, out); }
 
 const unsigned kReplacement = 0xFFFD;
 
