@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets the machine up and runs every test: native (plain and with the address and
-# undefined-behaviour sanitizers) and the cross-built tests under Wine (win32 and win64).
+# Sets the machine up and runs every test: native (plain, with the address and undefined-behaviour
+# sanitizers, and with the thread sanitizer) and the cross-built tests under Wine (win32 and win64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +18,7 @@ run() {
   fi
 }
 
-for preset in native native-asan win32 win64; do
+for preset in native native-asan native-tsan win32 win64; do
   run "$preset"
 done
 
@@ -26,4 +26,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "test: failures in: ${failed[*]}"
   exit 1
 fi
-echo "test: every test passed (native, native-asan, win32 under Wine, win64 under Wine)"
+echo "test: every test passed (native, native-asan, native-tsan, win32 and win64 under Wine)"
