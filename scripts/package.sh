@@ -41,4 +41,14 @@ for arch in x86 x64; do
   scripts/wine-run.sh "dist/$arch/asioprobe.exe" || echo "asioprobe ($arch) failed with $?"
   rm -f "dist/$arch/asioprobe.exe"
 done
+if [ -f dist/x64/devpurge.exe ]; then
+  echo "=== Wine: devpurge.exe (a Wine prefix has no pnputil.exe, so the package stage ends the run with -30)"
+  rm -rf "$VANTREL_WINEPREFIX/drive_c/devpurge-demo"
+  set +e
+  scripts/wine-run.sh dist/x64/devpurge.exe --log 'C:\devpurge-demo\devpurge.log'
+  code=$?
+  set -e
+  echo "  exit status $code (the low byte of the exit code: -30 reads as 226)"
+  sed 's/^/  /' "$VANTREL_WINEPREFIX/drive_c/devpurge-demo/devpurge.log" | tr -d '\r'
+fi
 echo "package: done; the driver package is in dist/"
