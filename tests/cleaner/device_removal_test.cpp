@@ -185,6 +185,11 @@ TEST_F(MatchesTargetHardwareIdTest, AnyEntryOfTheListCanMatch) {
 
 TEST_F(MatchesTargetHardwareIdTest, MissingPropertyDoesNotMatch) { EXPECT_FALSE(Matches({})); }
 
+TEST_F(MatchesTargetHardwareIdTest, EmptyFirstEntryEndsTheList) {
+  // An empty first entry is the list's end: the target behind it is never reached.
+  EXPECT_FALSE(Matches({L"", kFullId}));
+}
+
 TEST_F(MatchesTargetHardwareIdTest, ListThatFillsTheBufferExactlyIsRead) {
   // 4096 characters with every terminator: a long first entry, then the target, then the end.
   std::wstring filler(4096 - 2 - (wcslen(kFullId) + 1), L'X');

@@ -68,6 +68,16 @@ TEST_F(FlowTest, WholeRunRemovesDeviceAndPackageAndSucceeds) {
   EXPECT_EQ(0u, sim::ReenumerateCalls()[0].flags);
 }
 
+TEST_F(FlowTest, RootThatCannotBeLocatedIsStillReportedAsReEnumerated) {
+  // The re-enumeration's outcome is not examined: the line is written in every case.
+  sim::FailLocateRoot(CR_FAILURE);
+  EXPECT_EQ(0, RunDevpurge({L"--log", kLogPath}));
+  EXPECT_EQ(Concat({kBanner, {"Running as Administrator: OK"}, kNoDevices, kNoPackages,
+                    {"Device tree re-enumerated", kRule, "Cleanup complete - SUCCESS", kRule}}),
+            ReadLog(kLogPath).messages);
+  EXPECT_TRUE(sim::ReenumerateCalls().empty());
+}
+
 TEST_F(FlowTest, WithoutArgumentsTheDefaultFolderIsCreatedAndUsed) {
   EXPECT_FALSE(sim::FileExists(kDefaultLogPath));
   EXPECT_EQ(0, RunDevpurge({}));

@@ -227,6 +227,20 @@ TEST_F(RemoveDriverPackagesTest, NameThatWouldSplitIntoArgumentsIsSkipped) {
   EXPECT_EQ(1u, PnputilCalls().size());
 }
 
+TEST_F(RemoveDriverPackagesTest, NamesWithTabsQuotesOrControlCharactersAreSkipped) {
+  Enumeration("Published Name: oem1\t.inf\r\nOriginal Name: vantrel_rev0102.inf\r\n"
+              "Published Name: \"oem2.inf\r\nOriginal Name: vantrel_rev0102.inf\r\n"
+              "Published Name: oem3\x01.inf\r\nOriginal Name: vantrel_rev0102.inf\r\n");
+  EXPECT_EQ(0, RunStage());
+  Lines log = Log();
+  int skipped = 0;
+  for (const std::string &line : log)
+    if (line.rfind("WARNING: Published name is not a single command-line argument, package skipped: ", 0) == 0)
+      ++skipped;
+  EXPECT_EQ(3, skipped);
+  EXPECT_EQ(1u, PnputilCalls().size());  // the enumeration only
+}
+
 TEST_F(RemoveDriverPackagesTest, NameOfBlanksOnlyCountsAsEmpty) {
   Enumeration("Published Name: \t  \r\nOriginal Name: vantrel_rev0102.inf\r\nPublished Name:\r\n"
               "Hardware ID: USB\\VID_F1E5&PID_7A11&REV_0102\r\n");
