@@ -99,10 +99,15 @@ int SendVendorControl(HANDLE device, UCHAR request) {
   // handed over with a length of 0, which is what the firmware has always been sent.
   UCHAR data[1] = {request};
   ULONG transferred = 0;
-  BOOL sent = WinUsb_ControlTransfer(usb, packet, data, 0, &transferred, /* Overlapped */ nullptr);
-  if (!sent) GetLastError();
+  if (!WinUsb_ControlTransfer(usb, packet, data, 0, &transferred, /* Overlapped */ nullptr)) {
+    GetLastError();
+    printf("WinUsb_ControlTransfer failed\n");
+    WinUsb_Free(usb);
+    CloseHandle(device);
+    return 0;
+  }
   WinUsb_Free(usb);
   CloseHandle(device);
-  printf(sent ? "USB vendor control message sent successfully.\n" : "WinUsb_ControlTransfer failed\n");
-  return sent ? 1 : 0;
+  printf("USB vendor control message sent successfully.\n");
+  return 1;
 }

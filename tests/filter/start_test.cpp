@@ -25,6 +25,10 @@ TEST_P(StartTest, SendsTheVendorRequestAtPassiveLevelBeforeCompletingUpward) {
   const km::Received &lowerStart = requests[0];
   const km::Received &urb = requests[1];
   EXPECT_EQ(lowerStart.location.MinorFunction, IRP_MN_START_DEVICE);
+  // The start comes back to the filter whatever happened below: success, error or cancel.
+  EXPECT_EQ(lowerStart.location.Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL),
+            SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+  EXPECT_EQ(lowerStart.location.CompletionRoutine, &UmfStartCompletion);
   ASSERT_TRUE(urb.urb);
   EXPECT_GT(urb.sequence, lowerStart.completedSequence) << "only after the start succeeded";
   EXPECT_NE(urb.completedSequence, 0u);
