@@ -62,16 +62,23 @@ struct Outcome {
   size_t blocksAllocated;
 };
 
-class VendorRequestOutcomeTest : public FilterTest, public ::testing::WithParamInterface<Outcome> {};
+class VendorRequestOutcomeTest : public FilterTest, public ::testing::WithParamInterface<Outcome> {
+ protected:
+  // Scripts the bus's answer and the injected failures of this outcome.
+  const Outcome &Arrange() {
+    const Outcome &outcome = GetParam();
+    bus->script().urb = outcome.answer;
+    bus->script().urbStatus = outcome.urbStatus;
+    if (outcome.failPool)
+      km::FailPoolAllocations(1, UMF_POOL_TAG);
+    if (outcome.failIrp)
+      km::FailBuildIoControlRequest(1);
+    return outcome;
+  }
+};
 
 TEST_P(VendorRequestOutcomeTest, ReturnsItsStatusAndLeavesNoPool) {
-  const Outcome &outcome = GetParam();
-  bus->script().urb = outcome.answer;
-  bus->script().urbStatus = outcome.urbStatus;
-  if (outcome.failPool)
-    km::FailPoolAllocations(1, UMF_POOL_TAG);
-  if (outcome.failIrp)
-    km::FailBuildIoControlRequest(1);
+  const Outcome &outcome = Arrange();
 
   EXPECT_EQ(UmfSendStartVendorRequest(extension), outcome.expected);
 
@@ -84,13 +91,7 @@ TEST_P(VendorRequestOutcomeTest, ReturnsItsStatusAndLeavesNoPool) {
 }
 
 TEST_P(VendorRequestOutcomeTest, NeverChangesTheOutcomeOfTheStart) {
-  const Outcome &outcome = GetParam();
-  bus->script().urb = outcome.answer;
-  bus->script().urbStatus = outcome.urbStatus;
-  if (outcome.failPool)
-    km::FailPoolAllocations(1, UMF_POOL_TAG);
-  if (outcome.failIrp)
-    km::FailBuildIoControlRequest(1);
+  Arrange();
   PIRP start = nullptr;
 
   EXPECT_EQ(SendPnp(IRP_MN_START_DEVICE, &start), STATUS_SUCCESS);
