@@ -70,6 +70,7 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       callbacks(nullptr),
       asioTime(),
       systemTime(),
+      positionSequence(0),
       outputBuffers(),
       outputChannels(),
       blockFrames(0),
@@ -86,6 +87,11 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       deviceIndex(0),
       playbackDevices(nullptr),
       contextReady(false),
+      playbackCount(0),
+      streamFrames(0),
+      halfStride(0),
+      streamRate(0),
+      pendingTimeFlags(0),
       settingSamples(0),
       settingThreads(0),
       settingBuffers(0),
@@ -186,15 +192,15 @@ ASIOError ASIOPelkor::setSampleRate(ASIOSampleRate rate) {
   if (isnan(rate) || rate < kMinSampleRate) return ASE_NoClock;
   if (static_cast<double>(sampleRate) == rate) return ASE_OK;
   // The stored rate is the stream's frame rate: in DSD mode one 32-bit word per 32 samples.
-  double streamRate = IsDsdMode() ? rate / kDsdBitsPerWord : rate;
-  if (streamRate >= 4294967296.0) return ASE_NoClock;
-  sampleRate = static_cast<ULONG>(streamRate);
+  double newRate = IsDsdMode() ? rate / kDsdBitsPerWord : rate;
+  if (newRate >= 4294967296.0) return ASE_NoClock;
+  sampleRate = static_cast<ULONG>(newRate);
   preferredFrames = ComputePreferredFrames(settingLatencyMs, sampleRate);
   blockFrames = static_cast<LONG>(preferredFrames);
   // The latency is reported in the unit of the buffer size: one-bit samples in DSD mode.
   outputLatency = static_cast<LONG>(IsDsdMode() ? preferredFrames * kDsdBitsPerWord : preferredFrames);
-  asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(sampleRate);
-  asioTime.timeInfo.flags |= kSampleRateChanged;
+  if (!started) asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(sampleRate);
+  noteTimeInfoChange(kSampleRateChanged);
   if (callbacks && callbacks->sampleRateDidChange)
     callbacks->sampleRateDidChange(static_cast<ASIOSampleRate>(sampleRate));
   return ASE_OK;
@@ -213,7 +219,7 @@ ASIOError ASIOPelkor::getClockSources(ASIOClockSource *clocks, long *numSources)
 
 ASIOError ASIOPelkor::setClockSource(long reference) {
   if (reference != 0) return ASE_NotPresent;
-  asioTime.timeInfo.flags |= kClockSourceChanged;
+  noteTimeInfoChange(kClockSourceChanged);
   return ASE_OK;
 }
 

@@ -1,6 +1,8 @@
 // ASIOPelkor: the one driver object an ASIO host talks to.
 #pragma once
 
+#include <atomic>
+
 #include <miniaudio.h>
 
 #include "asio_interface.h"
@@ -8,6 +10,9 @@
 
 // Two output channels, no inputs.
 enum { kOutputChannels = 2 };
+
+// The host's buffer for getErrorMessage holds 124 characters, terminator included.
+enum { kErrorMessageChars = 124 };
 
 // Name of the per-user settings key under HKEY_CURRENT_USER.
 #define SETTINGS_KEY L"Software\\halvane103\\ASIO"
@@ -58,19 +63,45 @@ class ASIOPelkor : public IASIO, public CUnknown {
   ULONG PeriodCount() const { return settingThreads; }
   bool TimeCodeRead() const { return timeCodeRead; }
   const ASIOTime &TimeInfo() const { return asioTime; }
+  bool Started() const { return started; }
+  const ma_device_info *PlaybackDevices() const { return playbackDevices; }
+  ma_uint32 PlaybackDeviceCount() const { return playbackCount; }
+  LONG DeviceIndex() const { return deviceIndex; }
+  const char *ErrorText() const { return errorMessage; }
 
  private:
   // Tests reach the host-owned callbacks without creating buffers.
   friend struct DriverTestPeer;
+  friend void PcmDataCallback(ma_device *device, void *output, const void *input, ma_uint32 frameCount);
+  friend void DsdDataCallback(ma_device *device, void *output, const void *input, ma_uint32 frameCount);
+  template <bool Dsd>
+  friend void CopyBlock(ASIOPelkor *driver, INT32 *output, ma_uint32 frameCount);
+
+  // The stream time stamp as two words the stream thread writes and any host thread reads.
+  struct SharedTimeStamp {
+    std::atomic<unsigned long> hi{0};
+    std::atomic<unsigned long> lo{0};
+  };
 
   void readSettings();
+  void processBlock();
+  void switchWithTimeInfo();
+  void releaseBlocks();
+  void publishPosition(double position, const ASIOTimeStamp &stamp);
+  void noteTimeInfoChange(unsigned long flag);
+  void setErrorText(const char *text);
 
   LONG ioFormat;
-  double samplePosition;
+  // The position and the time stamp of the latest block are published together under
+  // positionSequence (odd while they change), so that getSamplePosition on a host thread never
+  // sees a torn value or a position and a time stamp of different blocks, without a lock and
+  // without ever making the stream thread wait.
+  std::atomic<double> samplePosition;
   ULONG sampleRate;
   ASIOCallbacks *callbacks;
   ASIOTime asioTime;
-  ASIOTimeStamp systemTime;
+  SharedTimeStamp systemTime;
+  std::atomic<ULONG> positionSequence;
   INT32 *outputBuffers[kOutputChannels];
   LONG outputChannels[kOutputChannels];
   LONG blockFrames;
@@ -78,15 +109,27 @@ class ASIOPelkor : public IASIO, public CUnknown {
   LONG outputLatency;
   LONG activeOutputs;
   LONG bufferIndex;
-  bool started;
+  // Read by the stream thread while a host thread may write it (stop clears it first).
+  std::atomic<bool> started;
   bool timeInfoMode;
-  bool timeCodeRead;
+  std::atomic<bool> timeCodeRead;
   char errorMessage[128];
   ma_device playbackStream;
   ma_context audioContext;
   LONG deviceIndex;
   ma_device_info *playbackDevices;
   bool contextReady;
+  ma_uint32 playbackCount;
+  // The blocks as createBuffers allocated them: frames per half that the stream plays, and words
+  // from the start of half 0 to the start of half 1. setSampleRate and future may change
+  // blockFrames and ioFormat afterwards; the stream never reads beyond these.
+  LONG streamFrames;
+  LONG halfStride;
+  // The rate the running stream was opened at, for the time information of its blocks.
+  ULONG streamRate;
+  // Time-info flags that setSampleRate and setClockSource raise while the stream runs; the
+  // stream thread moves them into asioTime before the next block.
+  std::atomic<unsigned long> pendingTimeFlags;
   DWORD settingSamples;
   ULONG settingThreads;
   DWORD settingBuffers;

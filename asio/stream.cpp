@@ -1,15 +1,452 @@
-// The stream methods of ASIOPelkor. The streaming engine is not built yet: until it is, these
-// methods answer ASE_NotPresent (init: ASIOFalse) so that no host believes the driver streams.
+// The streaming engine of ASIOPelkor: the device list, the double buffers, the exclusive playback
+// stream and what its stream thread does every period.
+//
+// Threads. The host's calls run on the host's threads; the data callback runs on the one stream
+// thread that miniaudio creates for each opened stream. There is no lock. What keeps the stream
+// thread safe is the order of the host-side steps:
+// - everything the stream thread reads that is not atomic (the blocks, their sizes, callbacks,
+//   timeInfoMode, streamRate, bufferIndex, asioTime) is written by the host only while no stream
+//   is open: createBuffers and init stop a running stream before they touch anything, and start
+//   sets them up before ma_device_init creates the thread;
+// - `started` is set before the stream is opened and cleared before it is stopped, and
+//   ma_device_stop returns only after the stream thread has left the data callback;
+// - blocks are freed only after the stream has stopped;
+// - what a host may change while the stream runs reaches the stream thread through atomics only
+//   (started, timeCodeRead, pendingTimeFlags), and what the stream thread publishes for other
+//   threads (the sample position and the time stamp) goes out under a sequence count.
 #include "driver.h"
 
-ASIOBool ASIOPelkor::init(void *) { return ASIOFalse; }
+#include <malloc.h>
+#include <mmsystem.h>
+#include <stdio.h>
+#include <string.h>
 
-ASIOError ASIOPelkor::start() { return ASE_NotPresent; }
+#include "device_choice.h"
+#include "dsd_request.h"
+#include "identity.h"
+#include "stream.h"
+#include "stream_format.h"
 
-ASIOError ASIOPelkor::stop() { return ASE_NotPresent; }
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define VANTREL_WIDE_VECTORS 1
+#define VANTREL_FORCE_INLINE inline __attribute__((always_inline))
+#else
+#define VANTREL_WIDE_VECTORS 0
+#define VANTREL_FORCE_INLINE inline
+#endif
 
-ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *, ASIOTimeStamp *) { return ASE_NotPresent; }
+namespace {
 
-ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *, long, long, ASIOCallbacks *) { return ASE_NotPresent; }
+// Blocks start on a cache line.
+const size_t kBlockAlignment = 64;
+// Two halves per block, stereo frames in the stream.
+const int kHalves = 2;
+const ma_uint32 kStreamChannels = 2;
+const double kTwoTo32 = 4294967296.0;
+// The time code runs this many seconds ahead of the sample position.
+const double kTimeCodeLeadSeconds = 600.0;
+const unsigned long kTimeInfoStartFlags = kSystemTimeValid | kSamplePositionValid;
+const unsigned long kTimeCodeFlags = kTcValid | kTcRunning;
+// The I/O format selectors of future that createBuffers asks the host about; the last one twice.
+const long kFormatSelectors[] = {kAsioSetIoFormat, kAsioGetIoFormat, kAsioCanDoIoFormat, kAsioCanDoIoFormat};
 
-ASIOError ASIOPelkor::disposeBuffers() { return ASE_NotPresent; }
+// htonl's conversion, done inline: on the little-endian machines Windows runs on, the byte that
+// came first in the host's memory becomes the word's most significant byte. Written as shifts so
+// that the compiler makes one byte-swap instruction of it and the copy loop stays a copy loop.
+inline UINT32 ToNetworkOrder(UINT32 word) {
+  return (word >> 24) | ((word >> 8) & 0x0000FF00u) | ((word << 8) & 0x00FF0000u) | (word << 24);
+}
+
+void SplitNanoseconds(double nanoseconds, unsigned long *hi, unsigned long *lo) {
+  double high = static_cast<double>(static_cast<ULONG>(nanoseconds / kTwoTo32));
+  *hi = static_cast<ULONG>(high);
+  *lo = static_cast<ULONG>(nanoseconds - high * kTwoTo32);
+}
+
+void PrintLine(const char *text) {
+  printf("%s\n", text);
+  fflush(stdout);
+}
+
+}  // namespace
+
+void GetNanoSeconds(ASIOTimeStamp *ts) {
+  double nanoseconds = static_cast<double>(timeGetTime()) * 1000000.0;
+  SplitNanoseconds(nanoseconds, &ts->hi, &ts->lo);
+}
+
+// Interleaves `frames` words of each channel into stereo frames. The pointers never overlap (the
+// stream's buffer is miniaudio's, the blocks are the driver's), which lets the compiler turn the
+// loop into vector loads, shuffles and stores.
+template <bool Dsd>
+VANTREL_FORCE_INLINE void Interleave(const UINT32 *__restrict left, const UINT32 *__restrict right,
+                                     UINT32 *__restrict out, size_t frames) {
+  for (size_t i = 0; i < frames; ++i) {
+    out[2 * i] = Dsd ? ToNetworkOrder(left[i]) : left[i];
+    out[2 * i + 1] = Dsd ? ToNetworkOrder(right[i]) : right[i];
+  }
+}
+
+#if VANTREL_WIDE_VECTORS
+// The same loop compiled for AVX2, taken when the processor has it: twice the width, and a byte
+// shuffle for the DSD words, which SSE2 does not have.
+template <bool Dsd>
+__attribute__((target("avx2"))) void InterleaveWide(const UINT32 *left, const UINT32 *right, UINT32 *out,
+                                                    size_t frames) {
+  Interleave<Dsd>(left, right, out, frames);
+}
+
+bool HasWideVectors() {
+  static const bool wide = __builtin_cpu_supports("avx2");
+  return wide;
+}
+#endif
+
+template <bool Dsd>
+void InterleaveBest(const UINT32 *left, const UINT32 *right, UINT32 *out, size_t frames) {
+#if VANTREL_WIDE_VECTORS
+  if (HasWideVectors()) {
+    InterleaveWide<Dsd>(left, right, out, frames);
+    return;
+  }
+#endif
+  Interleave<Dsd>(left, right, out, frames);
+}
+
+// Copies the half the host filled one period earlier into the stream. Only the blocks as
+// allocated are read, whatever has happened to blockFrames or ioFormat since.
+template <bool Dsd>
+void CopyBlock(ASIOPelkor *driver, INT32 *output, ma_uint32 frameCount) {
+  UINT32 *out = reinterpret_cast<UINT32 *>(output);
+  size_t frames = 0;
+  if (driver->activeOutputs > 0 && driver->outputBuffers[0]) {
+    size_t blockFrames = static_cast<size_t>(driver->streamFrames);
+    frames = frameCount < blockFrames ? frameCount : blockFrames;
+    size_t offset = static_cast<size_t>(driver->halfStride) * static_cast<size_t>(driver->bufferIndex);
+    const UINT32 *left = reinterpret_cast<const UINT32 *>(driver->outputBuffers[0]) + offset;
+    // A single output plays on both stream channels.
+    const UINT32 *right = driver->activeOutputs > 1 && driver->outputBuffers[1]
+                              ? reinterpret_cast<const UINT32 *>(driver->outputBuffers[1]) + offset
+                              : left;
+    InterleaveBest<Dsd>(left, right, out, frames);
+  }
+  const UINT32 silence = Dsd ? kDsdSilenceWord : 0u;
+  for (size_t i = frames * kStreamChannels; i < static_cast<size_t>(frameCount) * kStreamChannels; ++i)
+    out[i] = silence;
+}
+
+void PcmDataCallback(ma_device *device, void *output, const void *, ma_uint32 frameCount) {
+  ASIOPelkor *driver = static_cast<ASIOPelkor *>(device->pUserData);
+  driver->processBlock();
+  CopyBlock<false>(driver, static_cast<INT32 *>(output), frameCount);
+}
+
+void DsdDataCallback(ma_device *device, void *output, const void *, ma_uint32 frameCount) {
+  ASIOPelkor *driver = static_cast<ASIOPelkor *>(device->pUserData);
+  driver->processBlock();
+  CopyBlock<true>(driver, static_cast<INT32 *>(output), frameCount);
+}
+
+void ASIOPelkor::setErrorText(const char *text) {
+  const size_t hostChars = kErrorMessageChars;
+  size_t capacity = sizeof(errorMessage) < hostChars ? sizeof(errorMessage) : hostChars;
+  snprintf(errorMessage, capacity, "%s", text);
+}
+
+void ASIOPelkor::noteTimeInfoChange(unsigned long flag) {
+  // While the stream runs, asioTime belongs to the stream thread.
+  if (started)
+    pendingTimeFlags.fetch_or(flag);
+  else
+    asioTime.timeInfo.flags |= flag;
+}
+
+void ASIOPelkor::publishPosition(double position, const ASIOTimeStamp &stamp) {
+  // Odd while the words change. Each word is stored with release, so none of them can be seen
+  // before the odd count; the even count is stored last.
+  ULONG sequence = positionSequence.load(std::memory_order_relaxed);
+  positionSequence.store(sequence + 1, std::memory_order_relaxed);
+  samplePosition.store(position, std::memory_order_release);
+  systemTime.hi.store(stamp.hi, std::memory_order_release);
+  systemTime.lo.store(stamp.lo, std::memory_order_release);
+  positionSequence.store(sequence + 2, std::memory_order_release);
+}
+
+ASIOBool ASIOPelkor::init(void *) {
+  // A stream still playing on the context must end before the context goes.
+  stop();
+  if (contextReady) {
+    ma_context_uninit(&audioContext);
+    contextReady = false;
+  }
+  playbackDevices = nullptr;
+  playbackCount = 0;
+
+  contextReady = ma_context_init(/* backends */ nullptr, 0, /* config */ nullptr, &audioContext) == MA_SUCCESS;
+  if (contextReady) {
+    ma_device_info *devices = nullptr;
+    ma_uint32 count = 0;
+    if (ma_context_get_devices(&audioContext, &devices, &count, /* capture */ nullptr, nullptr) == MA_SUCCESS) {
+      playbackDevices = devices;
+      playbackCount = devices ? count : 0;
+    }
+  }
+
+  WCHAR moduleFileName[MAX_PATH];
+  LPOLESTR description = nullptr, driverName = nullptr;
+  if (LoadDriverIdentity(moduleFileName, &description, &driverName) != 0) return 2;
+  deviceIndex = 0;
+  LONG match = FindPlaybackDevice(playbackDevices, playbackCount, description, /* list */ true);
+  if (match >= 0) deviceIndex = match;
+  CoTaskMemFree(description);
+  CoTaskMemFree(driverName);
+  return ASIOTrue;
+}
+
+void ASIOPelkor::releaseBlocks() {
+  for (LONG i = 0; i < activeOutputs && i < kOutputChannels; ++i) {
+    _aligned_free(outputBuffers[i]);
+    outputBuffers[i] = nullptr;
+  }
+  activeOutputs = 0;
+  streamFrames = 0;
+  halfStride = 0;
+}
+
+ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannels, long bufferSize,
+                                    ASIOCallbacks *hostCallbacks) {
+  // Buffers made before are given up first, and the stream that plays them with them: a host
+  // that calls createBuffers twice gets the second set, and nothing is lost.
+  if (callbacks || activeOutputs > 0) disposeBuffers();
+
+  bool dsd = IsDsdMode();
+  // In DSD mode the size counts one-bit samples: 32 to a word.
+  long frames = dsd ? (bufferSize >> 5) : bufferSize;
+  if (!hostCallbacks || (numChannels > 0 && !bufferInfos) || frames < 1 || frames > kMaxBlockFrames)
+    return ASE_InvalidParameter;
+  blockFrames = static_cast<LONG>(frames);
+
+  // A host that reads the DSD size as bytes rather than one-bit samples writes bufferSize bytes
+  // per half: each half has room for that many, so it cannot write past the block.
+  size_t halfWords = static_cast<size_t>(frames);
+  if (dsd) {
+    size_t bytesReading = (static_cast<size_t>(bufferSize) + sizeof(INT32) - 1) / sizeof(INT32);
+    if (bytesReading > halfWords) halfWords = bytesReading;
+  }
+  size_t blockBytes = halfWords * sizeof(INT32) * kHalves;
+
+  activeOutputs = 0;
+  bool shortOfMemory = false;
+  for (long n = 0; n < numChannels; ++n) {
+    ASIOBufferInfo &info = bufferInfos[n];
+    if (info.isInput || info.channelNum < 0 || info.channelNum >= kOutputChannels ||
+        activeOutputs == kOutputChannels) {
+      releaseBlocks();
+      return ASE_InvalidParameter;
+    }
+    outputChannels[activeOutputs] = static_cast<LONG>(info.channelNum);
+    INT32 *block = static_cast<INT32 *>(_aligned_malloc(blockBytes, kBlockAlignment));
+    if (block) {
+      // Both halves start silent, so the first period (which plays the half the host has not
+      // filled yet) is silence rather than whatever the memory held.
+      if (dsd)
+        memset(block, static_cast<int>(kDsdSilenceWord & 0xFF), blockBytes);
+      else
+        memset(block, 0, blockBytes);
+      info.buffers[0] = block;
+      info.buffers[1] = block + halfWords;
+    } else {
+      info.buffers[0] = nullptr;
+      info.buffers[1] = nullptr;
+      shortOfMemory = true;
+    }
+    outputBuffers[activeOutputs] = block;
+    ++activeOutputs;
+  }
+  if (shortOfMemory) {
+    releaseBlocks();
+    return ASE_NoMemory;
+  }
+  streamFrames = blockFrames;
+  halfStride = static_cast<LONG>(halfWords);
+  bufferIndex = 0;
+
+  callbacks = hostCallbacks;
+  if (callbacks->asioMessage && callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0) {
+    timeInfoMode = true;
+    asioTime.timeInfo.speed = 1.0;
+    asioTime.timeInfo.systemTime.hi = asioTime.timeInfo.systemTime.lo = 0;
+    asioTime.timeInfo.samplePosition.hi = asioTime.timeInfo.samplePosition.lo = 0;
+    asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(sampleRate);
+    asioTime.timeInfo.flags = kTimeInfoStartFlags;
+    asioTime.timeCode.speed = 1.0;
+    asioTime.timeCode.timeCodeSamples.hi = asioTime.timeCode.timeCodeSamples.lo = 0;
+    asioTime.timeCode.flags = kTimeCodeFlags;
+  } else {
+    timeInfoMode = false;
+  }
+  if (callbacks->asioMessage)
+    for (long selector : kFormatSelectors) callbacks->asioMessage(kAsioSelectorSupported, selector, nullptr, nullptr);
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::disposeBuffers() {
+  // The stream stops before the callbacks go, so the stream thread never sees them change.
+  stop();
+  callbacks = nullptr;
+  releaseBlocks();
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::start() {
+  if (!callbacks) {
+    started = false;
+    setErrorText("start before createBuffers: there are no buffers to play");
+    return ASE_NotPresent;
+  }
+  // Already running: the open stream stays as it is.
+  if (started) return ASE_OK;
+
+  started = false;
+  bufferIndex = 0;
+  ASIOTimeStamp zero = {0, 0};
+  publishPosition(0.0, zero);
+  pendingTimeFlags = 0;
+  errorMessage[0] = '\0';
+  CoInitialize(nullptr);
+
+  if (!contextReady) {
+    setErrorText("No audio system could be opened: init failed or was not called");
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
+
+  bool dsd = IsDsdMode();
+  ma_device_config config = ma_device_config_init(ma_device_type_playback);
+  config.sampleRate = sampleRate;
+  // One period is one buffer half as the host was given it. With a period count above 1 miniaudio
+  // asks WASAPI for a buffer of that many periods and still calls back with exactly one half at a
+  // time, so the host's switches come in bursts of `periods` when the device drains the buffer,
+  // and the output runs that many halves behind, more than getLatencies says.
+  config.periodSizeInFrames = static_cast<ma_uint32>(streamFrames);
+  config.periods = settingThreads;
+  config.noFixedSizedCallback = MA_FALSE;
+  config.dataCallback = dsd ? DsdDataCallback : PcmDataCallback;
+  config.pUserData = this;
+  // No device listed (none found at init): the library's default playback device.
+  config.playback.pDeviceID = deviceIndex >= 0 && static_cast<ma_uint32>(deviceIndex) < playbackCount
+                                  ? &playbackDevices[deviceIndex].id
+                                  : nullptr;
+  config.playback.format = ma_format_s32;
+  config.playback.channels = kStreamChannels;
+  config.playback.shareMode = ma_share_mode_exclusive;
+  config.wasapi.usage = ma_wasapi_usage_pro_audio;
+  streamRate = sampleRate;
+
+  // Set before the stream opens, so that the very first period already asks the host.
+  started = true;
+  char text[kErrorMessageChars];
+  ma_result result = ma_device_init(&audioContext, &config, &playbackStream);
+  if (result != MA_SUCCESS) {
+    started = false;
+    snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
+             ma_result_description(result));
+    setErrorText(text);
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
+
+  StreamFormat internal = {playbackStream.playback.internalFormat, playbackStream.playback.internalChannels,
+                           playbackStream.playback.internalSampleRate};
+  StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
+  if (verdict != kStreamUnconverted) {
+    DescribeStreamFormat(verdict, sampleRate, internal, text, sizeof(text));
+    setErrorText(text);
+    PrintLine(errorMessage);
+  }
+  if (verdict == kStreamRefused) {
+    // No vendor request: the device stays in PCM and nothing plays.
+    started = false;
+    ma_device_uninit(&playbackStream);
+    return ASE_NotPresent;
+  }
+
+  if (dsd) SendDsdModeRequest(DeviceIdPrefix);
+
+  result = ma_device_start(&playbackStream);
+  if (result != MA_SUCCESS) {
+    started = false;
+    ma_device_uninit(&playbackStream);
+    snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
+    setErrorText(text);
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::stop() {
+  if (started) {
+    started = false;
+    ma_device_stop(&playbackStream);
+    ma_device_uninit(&playbackStream);
+  }
+  return ASE_OK;
+}
+
+ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) {
+  double position;
+  unsigned long stampHi, stampLo;
+  // A reader that overlaps a block's update reads again; the stream thread never waits for it.
+  // The words are loaded with acquire, so the second count cannot be read before them.
+  for (;;) {
+    ULONG before = positionSequence.load(std::memory_order_acquire);
+    position = samplePosition.load(std::memory_order_acquire);
+    stampHi = systemTime.hi.load(std::memory_order_acquire);
+    stampLo = systemTime.lo.load(std::memory_order_acquire);
+    ULONG after = positionSequence.load(std::memory_order_relaxed);
+    if (before == after && (before & 1) == 0) break;
+  }
+  if (tStamp) {
+    tStamp->hi = stampHi;
+    tStamp->lo = stampLo;
+  }
+  if (sPos) {
+    if (position >= kTwoTo32) {
+      double high = static_cast<double>(static_cast<ULONG>(position / kTwoTo32));
+      sPos->hi = static_cast<ULONG>(high);
+      sPos->lo = static_cast<ULONG>(position - high * kTwoTo32);
+    } else {
+      sPos->hi = 0;
+      sPos->lo = static_cast<ULONG>(position);
+    }
+  }
+  return ASE_OK;
+}
+
+void ASIOPelkor::processBlock() {
+  if (!started || !callbacks) return;
+  ASIOTimeStamp now;
+  GetNanoSeconds(&now);
+  publishPosition(samplePosition.load(std::memory_order_relaxed) + static_cast<double>(streamFrames), now);
+  if (timeInfoMode)
+    switchWithTimeInfo();
+  else if (callbacks->bufferSwitch)
+    callbacks->bufferSwitch(bufferIndex, ASIOFalse);
+  bufferIndex = 1 - bufferIndex;
+}
+
+void ASIOPelkor::switchWithTimeInfo() {
+  getSamplePosition(&asioTime.timeInfo.samplePosition, &asioTime.timeInfo.systemTime);
+  if (timeCodeRead) {
+    double ahead = static_cast<double>(static_cast<ULONG>(asioTime.timeInfo.samplePosition.lo)) +
+                   static_cast<double>(streamRate) * kTimeCodeLeadSeconds;
+    // The low 32 bits of the whole number of samples.
+    asioTime.timeCode.timeCodeSamples.lo = static_cast<ULONG>(static_cast<ULONGLONG>(ahead));
+    asioTime.timeCode.timeCodeSamples.hi = 0;
+  }
+  asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(streamRate);
+  asioTime.timeInfo.flags |= pendingTimeFlags.exchange(0);
+  if (callbacks->bufferSwitchTimeInfo) callbacks->bufferSwitchTimeInfo(&asioTime, bufferIndex, ASIOFalse);
+  asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
+}

@@ -1,5 +1,8 @@
 // The simulated machine's clock and pauses. Pauses are recorded rather than waited for.
+#include <mmsystem.h>
 #include <time.h>
+
+#include <atomic>
 
 #include "sim/machine.h"
 #include "sim/system.h"
@@ -9,11 +12,18 @@ namespace {
 bool fixed = false;
 SYSTEMTIME fixedTime = {};
 std::vector<DWORD> sleeps;
+// timeGetTime is called from stream threads while tests set it.
+std::atomic<bool> tickFixed{false};
+std::atomic<DWORD> tickValue{0};
+std::atomic<bool> tickCounting{false};
 
 void ResetTime() {
   fixed = false;
   fixedTime = SYSTEMTIME{};
   sleeps.clear();
+  tickFixed = false;
+  tickValue = 0;
+  tickCounting = false;
 }
 sim::ResetRegistration registration(ResetTime);
 
@@ -25,6 +35,16 @@ void SetLocalTime(const SYSTEMTIME &time) {
   fixedTime = time;
 }
 const std::vector<DWORD> &SleepCalls() { return sleeps; }
+void SetTimeGetTime(DWORD milliseconds) {
+  tickValue = milliseconds;
+  tickCounting = false;
+  tickFixed = true;
+}
+void CountTimeGetTime(DWORD first) {
+  tickValue = first;
+  tickCounting = true;
+  tickFixed = true;
+}
 }  // namespace sim
 
 extern "C" {
@@ -50,5 +70,13 @@ void WINAPI GetLocalTime(LPSYSTEMTIME systemTime) {
 }
 
 void WINAPI Sleep(DWORD milliseconds) { sleeps.push_back(milliseconds); }
+
+DWORD WINAPI timeGetTime(void) {
+  if (tickFixed) return tickCounting ? tickValue.fetch_add(1) : tickValue.load();
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  // Wraps after 2^32 ms, as the real counter does.
+  return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
 
 }  // extern "C"

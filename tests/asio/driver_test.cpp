@@ -6,13 +6,10 @@
 #include <limits>
 
 #include "driver.h"
+#include "driver_peer.h"
 #include "identity.h"
 #include "machine.h"
 #include "sim/machine.h"
-
-struct DriverTestPeer {
-  static void SetCallbacks(ASIOPelkor &driver, ASIOCallbacks *callbacks) { driver.callbacks = callbacks; }
-};
 
 namespace {
 
@@ -339,20 +336,6 @@ TEST_F(DriverTest, ControlPanelWhenTheProgramNameDoesNotFitStartsNothing) {
   EXPECT_EQ(ASE_OK, other.controlPanel());
   ASSERT_EQ(1u, sim::ShellExecuteCalls().size());
   EXPECT_EQ(L"C:\\" + std::wstring(241, L'y') + L"\\asioconfig.exe", sim::ShellExecuteCalls()[0].file);
-}
-
-TEST_F(DriverTest, StreamMethodsAreNotPresentYet) {
-  ASIOPelkor driver(nullptr);
-  EXPECT_EQ(ASIOFalse, driver.init(nullptr));
-  EXPECT_EQ(ASE_NotPresent, driver.start());
-  EXPECT_EQ(ASE_NotPresent, driver.stop());
-  EXPECT_EQ(ASE_NotPresent, driver.disposeBuffers());
-  ASIOSamples position;
-  ASIOTimeStamp stamp;
-  EXPECT_EQ(ASE_NotPresent, driver.getSamplePosition(&position, &stamp));
-  ASIOBufferInfo infos[2] = {};
-  ASIOCallbacks callbacks = {};
-  EXPECT_EQ(ASE_NotPresent, driver.createBuffers(infos, 2, 220, &callbacks));
 }
 
 }  // namespace

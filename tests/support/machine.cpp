@@ -75,6 +75,7 @@ void MachineTest::TearDown() {
   EXPECT_EQ(0, sim::OpenDeviceInfoSets()) << "device information sets not destroyed";
   EXPECT_EQ(0, sim::OpenWinUsbSessions()) << "WinUSB sessions not freed";
   EXPECT_EQ(0, sim::LiveHeapBlocks()) << "heap blocks leaked";
+  EXPECT_EQ(0, sim::LiveAlignedBlocks()) << "aligned blocks leaked";
 #endif
   testsupport::CleanMachine();
 }

@@ -60,6 +60,17 @@ int LiveTaskAllocations();
 void FailHeapAllocAfter(int successes);
 int LiveHeapBlocks();
 
+// ---- the C runtime's aligned blocks ----
+// After `successes` more successful allocations, _aligned_malloc returns null (-1: never).
+void FailAlignedAllocAfter(int successes);
+int LiveAlignedBlocks();
+
+// ---- multimedia timer ----
+// timeGetTime reports `milliseconds` from now on; until then, the host's monotonic clock.
+void SetTimeGetTime(DWORD milliseconds);
+// timeGetTime reports `first`, then one more on every call: a clock that counts its readers.
+void CountTimeGetTime(DWORD first);
+
 // ---- shell ----
 struct ShellExecuteCall {
   bool ownerIsNull;

@@ -1,0 +1,33 @@
+// What the opened stream really runs at, against what the driver asked for.
+//
+// In exclusive mode on desktop Windows, miniaudio opens the endpoint in the endpoint's own
+// "Default Format" (the one chosen under the device's Advanced properties), whatever format,
+// channel count or rate the stream configuration asks for, and converts in software when they
+// differ. The stream's internal format, channels and rate after ma_device_init say what the
+// device really runs at.
+#pragma once
+
+#include <stddef.h>
+
+#include <miniaudio.h>
+
+enum StreamFormatVerdict {
+  kStreamUnconverted,  // the words reach the device as the host wrote them
+  kStreamConverted,    // PCM that miniaudio converts: plays, but is not bit-perfect
+  kStreamRefused,      // DSD that would be converted: it would reach the device as noise
+};
+
+struct StreamFormat {
+  ma_format format;
+  ma_uint32 channels;
+  ma_uint32 sampleRate;
+};
+
+// The driver asks for 32-bit integer stereo at `requestedRate`.
+StreamFormatVerdict CheckStreamFormat(bool dsd, ma_uint32 requestedRate, const StreamFormat &internal);
+
+// A sentence for the host's error text and standard output saying what the verdict means and
+// which Windows format to choose; empty for an unconverted stream. Always terminated, cut to
+// `capacity`.
+void DescribeStreamFormat(StreamFormatVerdict verdict, ma_uint32 requestedRate, const StreamFormat &internal,
+                          char *text, size_t capacity);

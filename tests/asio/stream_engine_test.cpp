@@ -1,0 +1,238 @@
+// The engine on miniaudio's null backend: a real stream thread at the real period, driven the way
+// hosts drive it, politely and not.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "driver.h"
+#include "driver_peer.h"
+#include "identity.h"
+#include "machine.h"
+#include "sim/devices.h"
+#include "sim/machine.h"
+#include "sim/usb.h"
+#include "stream.h"
+#include "stream_format.h"
+#include "stream_host.h"
+
+namespace {
+
+const char kIdentity[] =
+    "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\nUSB\\VID_F1E5&PID_7A11\r\nVantrel ASIO\r\nNULL Playback\r\n";
+// 441 frames at 44100 Hz: a period of 10 ms.
+const long kFrames = 441;
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+class StreamEngineTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), kIdentity);
+  }
+
+  // init, its device listing kept off the test's output.
+  static ASIOBool Init(ASIOPelkor &driver) {
+    testing::internal::CaptureStdout();
+    ASIOBool result = driver.init(nullptr);
+    testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  // `size` as getBufferSize gives it; the host writes `words` 32-bit words per half.
+  static void Prepare(ASIOPelkor &driver, StreamHost &host, long size = kFrames, long words = kFrames) {
+    ASSERT_EQ(ASIOTrue, Init(driver));
+    host.SetRecords(0, 1);
+    host.frames = words;
+    ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, size, &host.callbacks));
+  }
+};
+
+TEST_F(StreamEngineTest, InitListsTheDevicesAndPicksTheOneNamedByTheDescription) {
+  ASIOPelkor driver(nullptr);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ASIOTrue, driver.init(nullptr));
+  EXPECT_EQ("0 - NULL Playback Device\n", testing::internal::GetCapturedStdout());
+  ASSERT_EQ(1u, driver.PlaybackDeviceCount());
+  EXPECT_EQ(0, driver.DeviceIndex());
+
+  testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\n");
+  EXPECT_EQ(2, Init(driver));
+}
+
+TEST_F(StreamEngineTest, SwitchesAlternateFromHalfZeroForAHostWithoutTimeInfo) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(false);
+  Prepare(driver, host);
+  ASSERT_EQ(ASE_OK, driver.start());
+  EXPECT_TRUE(driver.Started());
+  ASSERT_TRUE(host.WaitForSwitches(6));
+  EXPECT_EQ(ASE_OK, driver.stop());
+  EXPECT_FALSE(driver.Started());
+  std::vector<SwitchRecord> switches = host.Switches();
+  for (size_t i = 0; i < switches.size(); ++i) {
+    ASSERT_FALSE(switches[i].withTimeInfo);
+    ASSERT_EQ(static_cast<long>(i % 2), switches[i].index) << i;
+  }
+  // Stopped means stopped: no switch arrives afterwards.
+  size_t count = host.SwitchCount();
+  Pause(40);
+  EXPECT_EQ(count, host.SwitchCount());
+}
+
+TEST_F(StreamEngineTest, TimeInfoCarriesPositionTimeCodeAndOneShotFlags) {
+  sim::SetTimeGetTime(1000);
+  ASIOPelkor driver(nullptr);
+  StreamHost host(true);
+  Prepare(driver, host);
+  driver.future(kAsioEnableTimeCodeRead, nullptr);
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(3));
+  // Raised while running, seen by exactly one block.
+  size_t before = host.SwitchCount();
+  driver.setClockSource(0);
+  ASSERT_TRUE(host.WaitForSwitches(before + 3));
+  driver.stop();
+
+  std::vector<SwitchRecord> switches = host.Switches();
+  int flagged = 0;
+  for (size_t i = 0; i < switches.size(); ++i) {
+    const SwitchRecord &s = switches[i];
+    ASSERT_TRUE(s.withTimeInfo);
+    EXPECT_EQ(static_cast<long>(i % 2), s.index);
+    unsigned long position = static_cast<unsigned long>(kFrames) * (i + 1);
+    EXPECT_EQ(position, s.positionLo) << i;
+    EXPECT_EQ(0u, s.positionHi);
+    EXPECT_EQ(0u, s.timeHi);
+    EXPECT_EQ(1000000000u, s.timeLo);
+    EXPECT_EQ(44100.0, s.sampleRate);
+    EXPECT_EQ(600u * 44100u + position, s.timeCodeLo) << i;
+    EXPECT_NE(0u, s.flags & kSamplePositionValid);
+    if (s.flags & kClockSourceChanged) {
+      ++flagged;
+      EXPECT_GE(i, before);
+    }
+  }
+  EXPECT_EQ(1, flagged);
+}
+
+TEST_F(StreamEngineTest, SwitchCountAgreesWithThePeriod) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(false);
+  Prepare(driver, host);
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(1));
+  size_t first = host.SwitchCount();
+  auto begin = std::chrono::steady_clock::now();
+  Pause(500);
+  size_t last = host.SwitchCount();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  driver.stop();
+  // One switch per 10 ms period; generous bounds for a loaded machine and the sanitizers.
+  double expected = seconds * 100.0;
+  EXPECT_GT(static_cast<double>(last - first), expected * 0.6);
+  EXPECT_LT(static_cast<double>(last - first), expected * 1.4);
+}
+
+TEST_F(StreamEngineTest, SamplePositionSplitsAt2To32AndTakesNullTargets) {
+  ASIOPelkor driver(nullptr);
+  DriverTestPeer::SetPosition(driver, 4294967296.0 + 5.0, 7, 9);
+  ASIOSamples position = {0xDEAD, 0xBEEF};
+  ASIOTimeStamp stamp = {0xDEAD, 0xBEEF};
+  EXPECT_EQ(ASE_OK, driver.getSamplePosition(&position, &stamp));
+  EXPECT_EQ(1u, position.hi);
+  EXPECT_EQ(5u, position.lo);
+  EXPECT_EQ(7u, stamp.hi);
+  EXPECT_EQ(9u, stamp.lo);
+  DriverTestPeer::SetPosition(driver, 4294967295.0, 0, 0);
+  driver.getSamplePosition(&position, nullptr);
+  EXPECT_EQ(0u, position.hi);
+  EXPECT_EQ(4294967295u, position.lo);
+  EXPECT_EQ(ASE_OK, driver.getSamplePosition(nullptr, nullptr));
+}
+
+TEST_F(StreamEngineTest, NanosecondsSplitIntoTwoWords) {
+  sim::SetTimeGetTime(0xFFFFFFFFu);
+  ASIOTimeStamp stamp = {};
+  GetNanoSeconds(&stamp);
+  unsigned long long expected = 0xFFFFFFFFull * 1000000ull;
+  EXPECT_EQ(static_cast<unsigned long>(expected >> 32), stamp.hi);
+  EXPECT_EQ(static_cast<unsigned long>(expected & 0xFFFFFFFFu), stamp.lo);
+}
+
+TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
+  sim::DeviceInterface dac;
+  dac.classGuid = {0x5E1A7C30, 0x2B94, 0x4D6E, {0x8F, 0x03, 0x91, 0xC4, 0xA7, 0xB2, 0xD6, 0x15}};
+  dac.instanceId = L"USB\\VID_F1E5&PID_7A11\\A1";
+  dac.devicePath = L"\\\\?\\usb#vid_f1e5&pid_7a11#a1#{5e1a7c30-2b94-4d6e-8f03-91c4a7b2d615}";
+  sim::AddDeviceInterface(dac);
+  // The prefix comes from the identity file by way of the class lookup.
+  CLSID ignored;
+  ASSERT_EQ(0, LoadClassIdentity(&ignored, DeviceIdPrefix));
+
+  ASIOPelkor driver(nullptr);
+  ASIOIoFormat format = {};
+  format.FormatType = kASIODSDFormat;
+  driver.future(kAsioSetIoFormat, &format);
+  ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
+  StreamHost host(false);
+  long size = 0, unused = 0;
+  driver.getBufferSize(&unused, &unused, &size, &unused);
+  Prepare(driver, host, size, size / 32);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(ASE_OK, driver.start());
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_STREQ("", driver.ErrorText());
+  ASSERT_EQ(1u, sim::ControlTransfers().size()) << printed;
+  EXPECT_EQ(0xF2, sim::ControlTransfers()[0].setupPacket[1]);
+  ASSERT_TRUE(host.WaitForSwitches(2));
+  driver.stop();
+  // PCM sends nothing.
+  format.FormatType = kASIOPCMFormat;
+  driver.future(kAsioSetIoFormat, &format);
+  ASSERT_EQ(ASE_OK, driver.start());
+  driver.stop();
+  EXPECT_EQ(1u, sim::ControlTransfers().size());
+}
+
+TEST(StreamFormatGuard, EveryRow) {
+  struct Row {
+    bool dsd;
+    ma_format format;
+    ma_uint32 channels, rate;
+    StreamFormatVerdict verdict;
+  } rows[] = {
+      {false, ma_format_s32, 2, 44100, kStreamUnconverted}, {false, ma_format_s24, 2, 44100, kStreamConverted},
+      {false, ma_format_s16, 2, 44100, kStreamConverted},   {false, ma_format_f32, 2, 44100, kStreamConverted},
+      {false, ma_format_s32, 2, 48000, kStreamConverted},   {false, ma_format_s32, 8, 44100, kStreamConverted},
+      {true, ma_format_s32, 2, 88200, kStreamUnconverted},  {true, ma_format_s24, 2, 88200, kStreamRefused},
+      {true, ma_format_f32, 2, 88200, kStreamRefused},      {true, ma_format_s32, 2, 96000, kStreamRefused},
+      {true, ma_format_s32, 1, 88200, kStreamRefused},      {true, ma_format_s32, 6, 88200, kStreamRefused},
+  };
+  for (const Row &row : rows) {
+    ma_uint32 requested = row.dsd ? 88200 : 44100;
+    StreamFormat internal = {row.format, row.channels, row.rate};
+    EXPECT_EQ(row.verdict, CheckStreamFormat(row.dsd, requested, internal))
+        << row.dsd << " " << row.format << " " << row.channels << " " << row.rate;
+  }
+}
+
+TEST(StreamFormatGuard, SaysWhatTheDeviceRunsAtAndWhatToChoose) {
+  char text[kErrorMessageChars];
+  DescribeStreamFormat(kStreamRefused, 88200, StreamFormat{ma_format_s24, 2, 48000}, text, sizeof(text));
+  EXPECT_STREQ("DSD needs the device's Windows Default Format at 32-bit, 88200 Hz; it is 24-bit, 48000 Hz, 2 ch", text);
+  DescribeStreamFormat(kStreamConverted, 44100, StreamFormat{ma_format_f32, 2, 48000}, text, sizeof(text));
+  EXPECT_STREQ("Not bit-perfect: Windows runs the device at 32-bit float, 48000 Hz, 2 ch; choose 32-bit, 44100 Hz",
+               text);
+  DescribeStreamFormat(kStreamUnconverted, 44100, StreamFormat{ma_format_s32, 2, 44100}, text, sizeof(text));
+  EXPECT_STREQ("", text);
+  // The longest text still fits the host's buffer.
+  DescribeStreamFormat(kStreamRefused, 4294967295u, StreamFormat{ma_format_f32, 4294967295u, 4294967295u}, text,
+                       sizeof(text));
+  EXPECT_LT(strlen(text), sizeof(text));
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+#include "stream_host.h"
+
+#include <chrono>
+#include <thread>
+
+StreamHost *StreamHost::current = nullptr;
+
+StreamHost::StreamHost(bool timeInfo) : callbacks(), timeInfoAnswer(timeInfo) {
+  callbacks.bufferSwitch = BufferSwitch;
+  callbacks.sampleRateDidChange = RateChanged;
+  callbacks.asioMessage = Message;
+  callbacks.bufferSwitchTimeInfo = SwitchTimeInfo;
+  current = this;
+}
+
+StreamHost::~StreamHost() { current = nullptr; }
+
+void StreamHost::SetRecords(long first, long second) {
+  infos[0] = ASIOBufferInfo{ASIOFalse, first, {nullptr, nullptr}};
+  infos[1] = ASIOBufferInfo{ASIOFalse, second, {nullptr, nullptr}};
+  records = second < 0 ? 1 : 2;
+}
+
+std::vector<SwitchRecord> StreamHost::Switches() {
+  std::lock_guard<std::mutex> guard(lock);
+  return switches;
+}
+
+bool StreamHost::WaitForSwitches(size_t count) {
+  for (int i = 0; i < 500 && switchCount < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return switchCount >= count;
+}
+
+void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
+  SwitchRecord record = {};
+  record.index = index;
+  record.directProcess = direct;
+  record.withTimeInfo = time != nullptr;
+  if (time) {
+    record.positionHi = time->timeInfo.samplePosition.hi;
+    record.positionLo = time->timeInfo.samplePosition.lo;
+    record.timeHi = time->timeInfo.systemTime.hi;
+    record.timeLo = time->timeInfo.systemTime.lo;
+    record.flags = time->timeInfo.flags;
+    record.timeCodeLo = time->timeCode.timeCodeSamples.lo;
+    record.sampleRate = time->timeInfo.sampleRate;
+  }
+  size_t serial;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    serial = switches.size();
+    switches.push_back(record);
+  }
+  if (fill && index >= 0 && index <= 1)
+    for (int c = 0; c < records; ++c) {
+      INT32 *half = static_cast<INT32 *>(infos[c].buffers[index]);
+      if (half)
+        for (long i = 0; i < frames; ++i) half[i] = Pattern(serial, c, i);
+    }
+  ++switchCount;
+}
+
+void StreamHost::BufferSwitch(long index, ASIOBool direct) {
+  if (current) current->Record(index, direct, nullptr);
+}
+
+void StreamHost::RateChanged(ASIOSampleRate rate) {
+  if (current) current->rateChanges.push_back(rate);
+}
+
+long StreamHost::Message(long selector, long value, void *, double *) {
+  if (!current) return 0;
+  current->messageSelectors.push_back(selector);
+  current->messageSelectors.push_back(value);
+  return selector == kAsioSupportsTimeInfo && current->timeInfoAnswer ? 1 : 0;
+}
+
+ASIOTime *StreamHost::SwitchTimeInfo(ASIOTime *time, long index, ASIOBool direct) {
+  if (current) current->Record(index, direct, time);
+  return time;
+}

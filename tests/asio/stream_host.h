@@ -1,0 +1,59 @@
+// A host for the streaming tests: it answers asioMessage as told, records every switch with the
+// time information it was given, and fills the half it is asked for with a pattern that says
+// which switch, channel and frame wrote it. Callbacks are plain functions, so one host is current
+// at a time; switches may arrive on the stream thread.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "asio_interface.h"
+
+// What a switch was given, copied out of the packed ASIO records into plain fields.
+struct SwitchRecord {
+  long index;
+  ASIOBool directProcess;
+  bool withTimeInfo;
+  unsigned long positionHi, positionLo, timeHi, timeLo, flags, timeCodeLo;
+  double sampleRate;
+};
+
+class StreamHost {
+ public:
+  explicit StreamHost(bool timeInfo);
+  ~StreamHost();
+
+  ASIOCallbacks callbacks;
+  ASIOBufferInfo infos[2] = {};
+  long frames = 0;    // words per half that Fill writes
+  bool fill = true;   // write the pattern into the half of each switch
+  std::vector<long> messageSelectors;  // asioMessage calls, as selector then value
+  std::vector<double> rateChanges;
+
+  void SetRecords(long first, long second);  // output channel numbers; -1: no second record
+  int records = 0;
+
+  std::vector<SwitchRecord> Switches();
+  size_t SwitchCount() const { return switchCount; }
+  // Waits (up to about 5 s) until at least `count` switches arrived.
+  bool WaitForSwitches(size_t count);
+
+  // The word the pattern puts at `frame` of `channel` in the half written by switch `serial`.
+  static INT32 Pattern(size_t serial, int channel, long frame) {
+    return static_cast<INT32>(0x10000000u + (static_cast<unsigned>(serial) << 16) + (channel << 12) + frame);
+  }
+
+ private:
+  static StreamHost *current;
+  static void BufferSwitch(long index, ASIOBool direct);
+  static void RateChanged(ASIOSampleRate rate);
+  static long Message(long selector, long value, void *message, double *opt);
+  static ASIOTime *SwitchTimeInfo(ASIOTime *time, long index, ASIOBool direct);
+  void Record(long index, ASIOBool direct, const ASIOTime *time);
+
+  bool timeInfoAnswer;
+  std::mutex lock;
+  std::vector<SwitchRecord> switches;
+  std::atomic<size_t> switchCount{0};
+};

@@ -1,0 +1,219 @@
+// Hosts as they are: every stream method out of order, twice, and while the stream runs, and the
+// open sequences of widely used host frameworks. Nothing may crash, leak (the fixture counts
+// blocks, handles and task memory) or race (the thread sanitizer watches).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "driver.h"
+#include "driver_peer.h"
+#include "machine.h"
+#include "sim/machine.h"
+#include "stream_host.h"
+
+namespace {
+
+const char kIdentity[] =
+    "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\nUSB\\VID_F1E5&PID_7A11\r\nVantrel ASIO\r\nNULL Playback\r\n";
+const long kFrames = 220;
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+class HostileHostTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), kIdentity);
+  }
+  static ASIOBool Init(ASIOPelkor &driver) {
+    testing::internal::CaptureStdout();
+    ASIOBool result = driver.init(nullptr);
+    testing::internal::GetCapturedStdout();
+    return result;
+  }
+  static ASIOError Create(ASIOPelkor &driver, StreamHost &host, long frames = kFrames) {
+    host.SetRecords(0, 1);
+    host.frames = frames;
+    return driver.createBuffers(host.infos, 2, frames, &host.callbacks);
+  }
+};
+
+TEST_F(HostileHostTest, StreamMethodsOutOfOrderAndTwice) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(false);
+  EXPECT_EQ(ASE_OK, driver.stop());
+  EXPECT_EQ(ASE_OK, driver.disposeBuffers());
+  EXPECT_EQ(ASE_NotPresent, driver.start());
+  EXPECT_STRNE("", driver.ErrorText());
+  // Buffers before init: they exist, but there is no audio system to play them on.
+  ASSERT_EQ(ASE_OK, Create(driver, host));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ASE_NotPresent, driver.start());
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(driver.Started());
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASE_OK, driver.start());
+  EXPECT_STREQ("", driver.ErrorText());
+  // A second start leaves the running stream as it is.
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(3));
+  EXPECT_EQ(ASE_OK, driver.stop());
+  EXPECT_EQ(ASE_OK, driver.stop());
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(host.SwitchCount() + 2));
+  EXPECT_EQ(ASE_OK, driver.disposeBuffers());
+  EXPECT_FALSE(driver.Started());
+  EXPECT_EQ(ASE_OK, driver.disposeBuffers());
+  EXPECT_EQ(ASE_NotPresent, driver.start());
+}
+
+TEST_F(HostileHostTest, InitWhileRunningClosesTheStreamFirst) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(false);
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASE_OK, Create(driver, host));
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(2));
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  EXPECT_FALSE(driver.Started());
+  size_t count = host.SwitchCount();
+  Pause(30);
+  EXPECT_EQ(count, host.SwitchCount());
+  // The buffers are still there and play on the new context.
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(count + 2));
+}
+
+TEST_F(HostileHostTest, CreateBuffersWhileRunningStopsAndReplaces) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(false);
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASE_OK, Create(driver, host));
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(2));
+  ASSERT_EQ(ASE_OK, Create(driver, host, 2 * kFrames));
+  EXPECT_FALSE(driver.Started());
+  EXPECT_EQ(2, sim::LiveAlignedBlocks());
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(host.SwitchCount() + 2));
+}
+
+TEST_F(HostileHostTest, SamplePositionFromAnotherThreadIsNeverTornOrMixed) {
+  // Every block reads the clock once, so block k carries time stamp k ms: a position and a time
+  // stamp from the same block satisfy position == k * frames.
+  sim::CountTimeGetTime(1);
+  ASIOPelkor driver(nullptr);
+  StreamHost host(true);
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASE_OK, Create(driver, host, 64));
+  ASSERT_EQ(ASE_OK, driver.start());
+  std::atomic<bool> done{false};
+  std::atomic<int> mismatches{0}, reads{0};
+  std::thread reader([&] {
+    while (!done) {
+      ASIOSamples position;
+      ASIOTimeStamp stamp;
+      driver.getSamplePosition(&position, &stamp);
+      unsigned long long ns = (static_cast<unsigned long long>(stamp.hi) << 32) | stamp.lo;
+      unsigned long long block = ns / 1000000ull;
+      if (static_cast<unsigned long long>(position.lo) != block * 64ull) ++mismatches;
+      ++reads;
+    }
+  });
+  ASSERT_TRUE(host.WaitForSwitches(40));
+  done = true;
+  reader.join();
+  driver.stop();
+  EXPECT_EQ(0, mismatches.load()) << "of " << reads.load() << " reads";
+  EXPECT_GT(reads.load(), 0);
+}
+
+TEST_F(HostileHostTest, SetSampleRateWhileRunningReachesTheHostOnceAndTouchesNoBlock) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(true);
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASE_OK, Create(driver, host));
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(2));
+  size_t before = host.SwitchCount();
+  ASSERT_EQ(ASE_OK, driver.setSampleRate(96000.0));
+  ASSERT_EQ(1u, host.rateChanges.size());
+  EXPECT_EQ(96000.0, host.rateChanges[0]);
+  ASSERT_TRUE(host.WaitForSwitches(before + 3));
+  driver.stop();
+  int flagged = 0;
+  for (const SwitchRecord &s : host.Switches()) {
+    if (s.flags & kSampleRateChanged) ++flagged;
+    // The running stream still runs at the rate it was opened at.
+    EXPECT_EQ(44100.0, s.sampleRate);
+  }
+  EXPECT_EQ(1, flagged);
+}
+
+TEST_F(HostileHostTest, DisposeAndDestructionWhileRunning) {
+  {
+    ASIOPelkor driver(nullptr);
+    StreamHost host(false);
+    ASSERT_EQ(ASIOTrue, Init(driver));
+    ASSERT_EQ(ASE_OK, Create(driver, host));
+    ASSERT_EQ(ASE_OK, driver.start());
+    ASSERT_TRUE(host.WaitForSwitches(2));
+    EXPECT_EQ(ASE_OK, driver.disposeBuffers());
+    size_t count = host.SwitchCount();
+    Pause(30);
+    EXPECT_EQ(count, host.SwitchCount());
+    EXPECT_EQ(0, sim::LiveAlignedBlocks());
+  }
+  StreamHost host(false);
+  ASIOPelkor *driver = new ASIOPelkor(nullptr);
+  ASSERT_EQ(ASIOTrue, Init(*driver));
+  ASSERT_EQ(ASE_OK, Create(*driver, host));
+  ASSERT_EQ(ASE_OK, driver->start());
+  ASSERT_TRUE(host.WaitForSwitches(2));
+  delete driver;
+  EXPECT_EQ(0, sim::LiveAlignedBlocks());
+}
+
+TEST_F(HostileHostTest, AnEmptyDeviceListOpensTheDefaultDevice) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(false);
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  DriverTestPeer::ForgetDevices(driver);
+  ASSERT_EQ(ASE_OK, Create(driver, host));
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(2));
+}
+
+// A widely used framework opens a trial stream, stops it, changes the rate with the trial buffers
+// still there, and only then disposes and creates the real ones.
+TEST_F(HostileHostTest, TrialOpenThenRateChangeWithBuffersThenTheRealOpen) {
+  ASIOPelkor driver(nullptr);
+  StreamHost host(true);
+  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASIOSampleRate rate = 0;
+  ASSERT_EQ(ASE_OK, driver.getSampleRate(&rate));
+  ASSERT_EQ(ASE_OK, Create(driver, host));
+  ASSERT_EQ(ASE_OK, driver.start());
+  Pause(80);
+  ASSERT_EQ(ASE_OK, driver.stop());
+  ASSERT_EQ(ASE_OK, driver.setSampleRate(48000.0));
+  ASSERT_EQ(ASE_OK, driver.disposeBuffers());
+  long size = 0, unused = 0;
+  ASSERT_EQ(ASE_OK, driver.getBufferSize(&unused, &unused, &size, &unused));
+  ASSERT_EQ(ASE_OK, Create(driver, host, size));
+  ASIOChannelInfo info = {};
+  ASSERT_EQ(ASE_OK, driver.getChannelInfo(&info));
+  EXPECT_EQ(ASIOTrue, info.isActive);
+  size_t before = host.SwitchCount();
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(before + 3));
+  driver.stop();
+  std::vector<SwitchRecord> switches = host.Switches();
+  EXPECT_EQ(48000.0, switches.back().sampleRate);
+  EXPECT_EQ(static_cast<unsigned long>(size) * (switches.size() - before), switches.back().positionLo);
+}
+
+}  // namespace
