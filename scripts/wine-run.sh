@@ -14,6 +14,8 @@ done
 export WINEPREFIX=${VANTREL_WINEPREFIX:-$root/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# One silent ALSA playback device, so that Wine lists a device even without a sound card.
+export ALSA_CONFIG_PATH=${ALSA_CONFIG_PATH:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine-asound.conf}
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || true
