@@ -321,6 +321,15 @@ ASIOError ASIOPelkor::start() {
     return ASE_NotPresent;
   }
 
+  char text[kErrorMessageChars];
+  if (!StreamRateIsPlayable(sampleRate)) {
+    snprintf(text, sizeof(text), "A stream at %u Hz cannot be played: set a sample rate of 44100 Hz or more",
+             static_cast<unsigned>(sampleRate));
+    setErrorText(text);
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
+
   bool dsd = IsDsdMode();
   ma_device_config config = ma_device_config_init(ma_device_type_playback);
   config.sampleRate = sampleRate;
@@ -329,7 +338,7 @@ ASIOError ASIOPelkor::start() {
   // time, so the host's switches come in bursts of `periods` when the device drains the buffer,
   // and the output runs that many halves behind, more than getLatencies says.
   config.periodSizeInFrames = static_cast<ma_uint32>(streamFrames);
-  config.periods = settingThreads;
+  config.periods = StreamPeriodCount(settingThreads);
   config.noFixedSizedCallback = MA_FALSE;
   config.dataCallback = dsd ? DsdDataCallback : PcmDataCallback;
   config.pUserData = this;
@@ -345,7 +354,6 @@ ASIOError ASIOPelkor::start() {
 
   // Set before the stream opens, so that the very first period already asks the host.
   started = true;
-  char text[kErrorMessageChars];
   ma_result result = ma_device_init(&audioContext, &config, &playbackStream);
   if (result != MA_SUCCESS) {
     started = false;

@@ -49,3 +49,11 @@ void DescribeStreamFormat(StreamFormatVerdict verdict, ma_uint32 requestedRate, 
     snprintf(text, capacity, "Not bit-perfect: Windows runs the device at %s, %u Hz, %u ch; choose 32-bit, %u Hz",
              nowFormat, nowRate, nowChannels, rate);
 }
+
+ma_uint32 StreamPeriodCount(ma_uint32 setting) {
+  if (setting < 1) return 1;
+  const ma_uint32 most = kMaxStreamPeriods;
+  return setting > most ? most : setting;
+}
+
+bool StreamRateIsPlayable(ma_uint32 rate) { return rate >= kMinStreamRate && rate <= kMaxStreamRate; }

@@ -31,3 +31,15 @@ StreamFormatVerdict CheckStreamFormat(bool dsd, ma_uint32 requestedRate, const S
 // `capacity`.
 void DescribeStreamFormat(StreamFormatVerdict verdict, ma_uint32 requestedRate, const StreamFormat &internal,
                           char *text, size_t capacity);
+
+// The period count the stream is opened with, from the "threads" setting: 1 to 16. The value
+// comes from the registry, where anything can stand; miniaudio's backends multiply it into
+// buffer sizes.
+enum { kMaxStreamPeriods = 16 };
+ma_uint32 StreamPeriodCount(ma_uint32 setting);
+
+// Stream rates the driver opens: setSampleRate refuses what is below 44100 Hz, but the "samplerate"
+// setting can hold anything, and a stream at a rate of 1 Hz would take minutes for one period.
+// The top is DSD1024 in 32-bit words.
+enum : ma_uint32 { kMinStreamRate = 8000, kMaxStreamRate = 1411200 };
+bool StreamRateIsPlayable(ma_uint32 rate);

@@ -22,6 +22,14 @@ for preset in native native-asan native-tsan win32 win64; do
   run "$preset"
 done
 
+# The data callback's benchmark, optimised: it prints each case's time over a plain memcpy's.
+echo "=== native-bench: stream_benchmark"
+cmake --preset native-bench >/dev/null
+cmake --build --preset native-bench
+if ! build/native-bench/tests/bench/stream_benchmark --benchmark_min_time=0.05 | grep -E 'ratio'; then
+  failed+=(native-bench)
+fi
+
 if [ ${#failed[@]} -gt 0 ]; then
   echo "test: failures in: ${failed[*]}"
   exit 1

@@ -5,12 +5,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "driver.h"
 #include "driver_peer.h"
 #include "machine.h"
 #include "sim/machine.h"
+#include "stream_format.h"
 #include "stream_host.h"
 
 namespace {
@@ -185,6 +188,36 @@ TEST_F(HostileHostTest, AnEmptyDeviceListOpensTheDefaultDevice) {
   ASSERT_EQ(ASE_OK, Create(driver, host));
   ASSERT_EQ(ASE_OK, driver.start());
   ASSERT_TRUE(host.WaitForSwitches(2));
+}
+
+TEST_F(HostileHostTest, SettingsFromAHostileRegistryStillOpenOrRefuseCleanly) {
+  EXPECT_EQ(1u, StreamPeriodCount(0));
+  EXPECT_EQ(3u, StreamPeriodCount(3));
+  EXPECT_EQ(static_cast<ma_uint32>(kMaxStreamPeriods), StreamPeriodCount(0xFFFFFFFFu));
+  struct Case {
+    DWORD rate;
+    bool plays;
+  } cases[] = {{0, false}, {1, false}, {7999, false}, {22050, true}, {1411201, false}, {0xFFFFFFFFu, false}};
+  for (const Case &c : cases) {
+    sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"threads", 0xFFFFFFFFu);
+    sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"samplerate", c.rate);
+    ASIOPelkor driver(nullptr);
+    StreamHost host(true);
+    ASSERT_EQ(ASIOTrue, Init(driver));
+    ASSERT_EQ(ASE_OK, Create(driver, host));
+    testing::internal::CaptureStdout();
+    ASIOError result = driver.start();
+    std::string printed = testing::internal::GetCapturedStdout();
+    if (c.plays) {
+      EXPECT_EQ(ASE_OK, result) << c.rate << ": " << printed;
+      EXPECT_TRUE(host.WaitForSwitches(2)) << c.rate;
+    } else {
+      EXPECT_EQ(ASE_NotPresent, result) << c.rate;
+      EXPECT_FALSE(driver.Started()) << c.rate;
+      EXPECT_NE(nullptr, strstr(driver.ErrorText(), "cannot be played")) << c.rate;
+    }
+    EXPECT_EQ(ASE_OK, driver.stop());
+  }
 }
 
 // A widely used framework opens a trial stream, stops it, changes the rate with the trial buffers
