@@ -68,6 +68,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   ma_uint32 PlaybackDeviceCount() const { return playbackCount; }
   LONG DeviceIndex() const { return deviceIndex; }
   const char *ErrorText() const { return errorMessage; }
+  // The open stream, while Started().
+  const ma_device &PlaybackStream() const { return playbackStream; }
 
  private:
   // Tests reach the host-owned callbacks without creating buffers.

@@ -83,6 +83,38 @@ TEST_F(StreamEngineTest, SwitchesAlternateFromHalfZeroForAHostWithoutTimeInfo) {
   EXPECT_EQ(count, host.SwitchCount());
 }
 
+TEST_F(StreamEngineTest, TheStreamIsExclusive32BitStereoAtTheRateWithOneHalfPerPeriod) {
+  sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"threads", 2);
+  for (bool dsd : {false, true}) {
+    ASIOPelkor driver(nullptr);
+    StreamHost host(false);
+    if (dsd) {
+      ASIOIoFormat format = {};
+      format.FormatType = kASIODSDFormat;
+      driver.future(kAsioSetIoFormat, &format);
+      ASSERT_EQ(ASE_OK, driver.setSampleRate(128 * 44100.0));
+    }
+    long size = 0, unused = 0;
+    driver.getBufferSize(&unused, &unused, &size, &unused);
+    Prepare(driver, host, size, dsd ? size / 32 : size);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(ASE_OK, driver.start());
+    testing::internal::GetCapturedStdout();
+    const ma_device &stream = driver.PlaybackStream();
+    EXPECT_EQ(ma_device_type_playback, stream.type);
+    EXPECT_EQ(dsd ? DsdDataCallback : PcmDataCallback, stream.onData);
+    EXPECT_EQ(&driver, stream.pUserData);
+    EXPECT_EQ(ma_format_s32, stream.playback.format);
+    EXPECT_EQ(2u, stream.playback.channels);
+    EXPECT_EQ(ma_share_mode_exclusive, stream.playback.shareMode);
+    EXPECT_EQ(dsd ? 176400u : 44100u, stream.sampleRate);
+    EXPECT_EQ(static_cast<ma_uint32>(driver.BlockFrames()), stream.playback.internalPeriodSizeInFrames);
+    EXPECT_EQ(2u, stream.playback.internalPeriods);
+    EXPECT_FALSE(stream.noFixedSizedCallback);
+    driver.stop();
+  }
+}
+
 TEST_F(StreamEngineTest, TimeInfoCarriesPositionTimeCodeAndOneShotFlags) {
   sim::SetTimeGetTime(1000);
   ASIOPelkor driver(nullptr);
