@@ -46,11 +46,7 @@ class StreamCallbackTest : public MachineTest {
     return out;
   }
 
-  void SelectDsd() {
-    ASIOIoFormat format = {};
-    format.FormatType = kASIODSDFormat;
-    ASSERT_EQ(ASE_SUCCESS, driver.future(kAsioSetIoFormat, &format));
-  }
+  void SelectDsd() { SelectFormat(driver, kASIODSDFormat); }
 };
 
 TEST_F(StreamCallbackTest, PlaysInterleavedTheHalfFilledOnePeriodEarlier) {
@@ -130,12 +126,9 @@ TEST_F(StreamCallbackTest, DsdBlocksHoldWordsAndRoomForAByteReadingHost) {
   sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"latencyms", 5);
   ASIOPelkor dsdDriver(nullptr);
   device.pUserData = &dsdDriver;
-  ASIOIoFormat format = {};
-  format.FormatType = kASIODSDFormat;
-  dsdDriver.future(kAsioSetIoFormat, &format);
+  SelectFormat(dsdDriver, kASIODSDFormat);
   ASSERT_EQ(ASE_OK, dsdDriver.setSampleRate(64 * 44100.0));
-  long size = 0, ignored = 0;
-  dsdDriver.getBufferSize(&ignored, &ignored, &size, &ignored);
+  long size = OfferedSize(dsdDriver);
   ASSERT_EQ(14080, size);
 
   StreamHost host(false);

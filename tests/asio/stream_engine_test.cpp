@@ -20,31 +20,16 @@
 
 namespace {
 
-const char kIdentity[] =
-    "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\nUSB\\VID_F1E5&PID_7A11\r\nVantrel ASIO\r\nNULL Playback\r\n";
 // 441 frames at 44100 Hz: a period of 10 ms.
 const long kFrames = 441;
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-class StreamEngineTest : public MachineTest {
+class StreamEngineTest : public StreamTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), kIdentity);
-  }
-
-  // init, its device listing kept off the test's output.
-  static ASIOBool Init(ASIOPelkor &driver) {
-    testing::internal::CaptureStdout();
-    ASIOBool result = driver.init(nullptr);
-    testing::internal::GetCapturedStdout();
-    return result;
-  }
-
   // `size` as getBufferSize gives it; the host writes `words` 32-bit words per half.
   static void Prepare(ASIOPelkor &driver, StreamHost &host, long size = kFrames, long words = kFrames) {
-    ASSERT_EQ(ASIOTrue, Init(driver));
+    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
     host.SetRecords(0, 1);
     host.frames = words;
     ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, size, &host.callbacks));
@@ -60,7 +45,7 @@ TEST_F(StreamEngineTest, InitListsTheDevicesAndPicksTheOneNamedByTheDescription)
   EXPECT_EQ(0, driver.DeviceIndex());
 
   testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\n");
-  EXPECT_EQ(2, Init(driver));
+  EXPECT_EQ(2, InitQuietly(driver));
 }
 
 TEST_F(StreamEngineTest, SwitchesAlternateFromHalfZeroForAHostWithoutTimeInfo) {
@@ -89,13 +74,10 @@ TEST_F(StreamEngineTest, TheStreamIsExclusive32BitStereoAtTheRateWithOneHalfPerP
     ASIOPelkor driver(nullptr);
     StreamHost host(false);
     if (dsd) {
-      ASIOIoFormat format = {};
-      format.FormatType = kASIODSDFormat;
-      driver.future(kAsioSetIoFormat, &format);
+      SelectFormat(driver, kASIODSDFormat);
       ASSERT_EQ(ASE_OK, driver.setSampleRate(128 * 44100.0));
     }
-    long size = 0, unused = 0;
-    driver.getBufferSize(&unused, &unused, &size, &unused);
+    long size = OfferedSize(driver);
     Prepare(driver, host, size, dsd ? size / 32 : size);
     testing::internal::CaptureStdout();
     ASSERT_EQ(ASE_OK, driver.start());
@@ -206,13 +188,10 @@ TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
   ASSERT_EQ(0, LoadClassIdentity(&ignored, DeviceIdPrefix));
 
   ASIOPelkor driver(nullptr);
-  ASIOIoFormat format = {};
-  format.FormatType = kASIODSDFormat;
-  driver.future(kAsioSetIoFormat, &format);
+  SelectFormat(driver, kASIODSDFormat);
   ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
   StreamHost host(false);
-  long size = 0, unused = 0;
-  driver.getBufferSize(&unused, &unused, &size, &unused);
+  long size = OfferedSize(driver);
   Prepare(driver, host, size, size / 32);
   testing::internal::CaptureStdout();
   ASSERT_EQ(ASE_OK, driver.start());
@@ -223,8 +202,7 @@ TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
   ASSERT_TRUE(host.WaitForSwitches(2));
   driver.stop();
   // PCM sends nothing.
-  format.FormatType = kASIOPCMFormat;
-  driver.future(kAsioSetIoFormat, &format);
+  SelectFormat(driver, kASIOPCMFormat);
   ASSERT_EQ(ASE_OK, driver.start());
   driver.stop();
   EXPECT_EQ(1u, sim::ControlTransfers().size());

@@ -3,6 +3,33 @@
 #include <chrono>
 #include <thread>
 
+const char kStreamIdentity[] =
+    "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\nUSB\\VID_F1E5&PID_7A11\r\nVantrel ASIO\r\nNULL Playback\r\n";
+
+void StreamTest::SetUp() {
+  MachineTest::SetUp();
+  testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), kStreamIdentity);
+}
+
+ASIOBool InitQuietly(ASIOPelkor &driver) {
+  testing::internal::CaptureStdout();
+  ASIOBool result = driver.init(nullptr);
+  testing::internal::GetCapturedStdout();
+  return result;
+}
+
+void SelectFormat(ASIOPelkor &driver, long formatType) {
+  ASIOIoFormat format = {};
+  format.FormatType = formatType;
+  EXPECT_EQ(ASE_SUCCESS, driver.future(kAsioSetIoFormat, &format));
+}
+
+long OfferedSize(ASIOPelkor &driver) {
+  long size = 0, unused = 0;
+  EXPECT_EQ(ASE_OK, driver.getBufferSize(&unused, &unused, &size, &unused));
+  return size;
+}
+
 StreamHost *StreamHost::current = nullptr;
 
 StreamHost::StreamHost(bool timeInfo) : callbacks(), timeInfoAnswer(timeInfo) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "asio_interface.h"
+#include "driver.h"
+#include "machine.h"
 
 // What a switch was given, copied out of the packed ASIO records into plain fields.
 struct SwitchRecord {
@@ -57,3 +59,19 @@ class StreamHost {
   std::vector<SwitchRecord> switches;
   std::atomic<size_t> switchCount{0};
 };
+
+// An identity file whose description names the null backend's one device.
+extern const char kStreamIdentity[];
+
+// The fixture of the tests that init the driver: the identity file lies beside the program.
+class StreamTest : public MachineTest {
+ protected:
+  void SetUp() override;
+};
+
+// init, with its device listing kept off the test's output.
+ASIOBool InitQuietly(ASIOPelkor &driver);
+// future(kAsioSetIoFormat) with this format type.
+void SelectFormat(ASIOPelkor &driver, long formatType);
+// The size getBufferSize offers.
+long OfferedSize(ASIOPelkor &driver);

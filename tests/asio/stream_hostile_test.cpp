@@ -18,28 +18,23 @@
 
 namespace {
 
-const char kIdentity[] =
-    "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\nUSB\\VID_F1E5&PID_7A11\r\nVantrel ASIO\r\nNULL Playback\r\n";
 const long kFrames = 220;
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-class HostileHostTest : public MachineTest {
+class HostileHostTest : public StreamTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), kIdentity);
-  }
-  static ASIOBool Init(ASIOPelkor &driver) {
-    testing::internal::CaptureStdout();
-    ASIOBool result = driver.init(nullptr);
-    testing::internal::GetCapturedStdout();
-    return result;
-  }
   static ASIOError Create(ASIOPelkor &driver, StreamHost &host, long frames = kFrames) {
     host.SetRecords(0, 1);
     host.frames = frames;
     return driver.createBuffers(host.infos, 2, frames, &host.callbacks);
+  }
+  // init, buffers, start, and the first two switches.
+  static void Run(ASIOPelkor &driver, StreamHost &host) {
+    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
+    ASSERT_EQ(ASE_OK, Create(driver, host));
+    ASSERT_EQ(ASE_OK, driver.start());
+    ASSERT_TRUE(host.WaitForSwitches(2));
   }
 };
 
@@ -56,8 +51,8 @@ TEST_F(HostileHostTest, StreamMethodsOutOfOrderAndTwice) {
   EXPECT_EQ(ASE_NotPresent, driver.start());
   testing::internal::GetCapturedStdout();
   EXPECT_FALSE(driver.Started());
-  ASSERT_EQ(ASIOTrue, Init(driver));
-  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
+  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   ASSERT_EQ(ASE_OK, driver.start());
   EXPECT_STREQ("", driver.ErrorText());
   // A second start leaves the running stream as it is.
@@ -76,11 +71,8 @@ TEST_F(HostileHostTest, StreamMethodsOutOfOrderAndTwice) {
 TEST_F(HostileHostTest, InitWhileRunningClosesTheStreamFirst) {
   ASIOPelkor driver(nullptr);
   StreamHost host(false);
-  ASSERT_EQ(ASIOTrue, Init(driver));
-  ASSERT_EQ(ASE_OK, Create(driver, host));
-  ASSERT_EQ(ASE_OK, driver.start());
-  ASSERT_TRUE(host.WaitForSwitches(2));
-  ASSERT_EQ(ASIOTrue, Init(driver));
+  Run(driver, host);
+  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   EXPECT_FALSE(driver.Started());
   size_t count = host.SwitchCount();
   Pause(30);
@@ -93,10 +85,7 @@ TEST_F(HostileHostTest, InitWhileRunningClosesTheStreamFirst) {
 TEST_F(HostileHostTest, CreateBuffersWhileRunningStopsAndReplaces) {
   ASIOPelkor driver(nullptr);
   StreamHost host(false);
-  ASSERT_EQ(ASIOTrue, Init(driver));
-  ASSERT_EQ(ASE_OK, Create(driver, host));
-  ASSERT_EQ(ASE_OK, driver.start());
-  ASSERT_TRUE(host.WaitForSwitches(2));
+  Run(driver, host);
   ASSERT_EQ(ASE_OK, Create(driver, host, 2 * kFrames));
   EXPECT_FALSE(driver.Started());
   EXPECT_EQ(2, sim::LiveAlignedBlocks());
@@ -110,7 +99,7 @@ TEST_F(HostileHostTest, SamplePositionFromAnotherThreadIsNeverTornOrMixed) {
   sim::CountTimeGetTime(1);
   ASIOPelkor driver(nullptr);
   StreamHost host(true);
-  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   ASSERT_EQ(ASE_OK, Create(driver, host, 64));
   ASSERT_EQ(ASE_OK, driver.start());
   std::atomic<bool> done{false};
@@ -137,10 +126,7 @@ TEST_F(HostileHostTest, SamplePositionFromAnotherThreadIsNeverTornOrMixed) {
 TEST_F(HostileHostTest, SetSampleRateWhileRunningReachesTheHostOnceAndTouchesNoBlock) {
   ASIOPelkor driver(nullptr);
   StreamHost host(true);
-  ASSERT_EQ(ASIOTrue, Init(driver));
-  ASSERT_EQ(ASE_OK, Create(driver, host));
-  ASSERT_EQ(ASE_OK, driver.start());
-  ASSERT_TRUE(host.WaitForSwitches(2));
+  Run(driver, host);
   size_t before = host.SwitchCount();
   ASSERT_EQ(ASE_OK, driver.setSampleRate(96000.0));
   ASSERT_EQ(1u, host.rateChanges.size());
@@ -160,10 +146,7 @@ TEST_F(HostileHostTest, DisposeAndDestructionWhileRunning) {
   {
     ASIOPelkor driver(nullptr);
     StreamHost host(false);
-    ASSERT_EQ(ASIOTrue, Init(driver));
-    ASSERT_EQ(ASE_OK, Create(driver, host));
-    ASSERT_EQ(ASE_OK, driver.start());
-    ASSERT_TRUE(host.WaitForSwitches(2));
+    Run(driver, host);
     EXPECT_EQ(ASE_OK, driver.disposeBuffers());
     size_t count = host.SwitchCount();
     Pause(30);
@@ -172,10 +155,7 @@ TEST_F(HostileHostTest, DisposeAndDestructionWhileRunning) {
   }
   StreamHost host(false);
   ASIOPelkor *driver = new ASIOPelkor(nullptr);
-  ASSERT_EQ(ASIOTrue, Init(*driver));
-  ASSERT_EQ(ASE_OK, Create(*driver, host));
-  ASSERT_EQ(ASE_OK, driver->start());
-  ASSERT_TRUE(host.WaitForSwitches(2));
+  Run(*driver, host);
   delete driver;
   EXPECT_EQ(0, sim::LiveAlignedBlocks());
 }
@@ -183,7 +163,7 @@ TEST_F(HostileHostTest, DisposeAndDestructionWhileRunning) {
 TEST_F(HostileHostTest, AnEmptyDeviceListOpensTheDefaultDevice) {
   ASIOPelkor driver(nullptr);
   StreamHost host(false);
-  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   DriverTestPeer::ForgetDevices(driver);
   ASSERT_EQ(ASE_OK, Create(driver, host));
   ASSERT_EQ(ASE_OK, driver.start());
@@ -203,7 +183,7 @@ TEST_F(HostileHostTest, SettingsFromAHostileRegistryStillOpenOrRefuseCleanly) {
     sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"samplerate", c.rate);
     ASIOPelkor driver(nullptr);
     StreamHost host(true);
-    ASSERT_EQ(ASIOTrue, Init(driver));
+    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
     ASSERT_EQ(ASE_OK, Create(driver, host));
     testing::internal::CaptureStdout();
     ASIOError result = driver.start();
@@ -225,7 +205,7 @@ TEST_F(HostileHostTest, SettingsFromAHostileRegistryStillOpenOrRefuseCleanly) {
 TEST_F(HostileHostTest, TrialOpenThenRateChangeWithBuffersThenTheRealOpen) {
   ASIOPelkor driver(nullptr);
   StreamHost host(true);
-  ASSERT_EQ(ASIOTrue, Init(driver));
+  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   ASIOSampleRate rate = 0;
   ASSERT_EQ(ASE_OK, driver.getSampleRate(&rate));
   ASSERT_EQ(ASE_OK, Create(driver, host));
