@@ -155,17 +155,13 @@ TEST_F(RegistrationTest, UnregisterRemovesClassTreeAndDriverKeyButKeepsTheAsioKe
 }
 
 TEST_F(RegistrationTest, IdentityWithoutNameAndDescriptionTouchesNothing) {
-  WriteFileBytes(ExecutableIdentityPath(), std::string(kClassLine) + "\r\nUSB\\VID_F1E5&PID_7A11\r\n");
-  EXPECT_EQ(kIdentityUnreadable, DllRegisterServer());
-  EXPECT_FALSE(KeyIn(kOwnView, HKEY_CLASSES_ROOT, kClassKey));
-  ASSERT_EQ(S_OK, (WriteIdentity("Vantrel USB DAC"), DllRegisterServer()));
+  ASSERT_EQ(S_OK, DllRegisterServer());
   WriteFileBytes(ExecutableIdentityPath(), std::string(kClassLine) + "\r\nUSB\\VID_F1E5&PID_7A11\r\n");
   EXPECT_EQ(kIdentityUnreadable, DllUnregisterServer());
-  EXPECT_TRUE(KeyIn(kOwnView, HKEY_CLASSES_ROOT, kClassKey));
   EXPECT_TRUE(KeyIn(kOwnView, HKEY_LOCAL_MACHINE, kDriverKey));
-}
-
-TEST_F(RegistrationTest, Wow64AnswerMatchesTheBuild) {
+  RemoveTestKeys();
+  EXPECT_EQ(kIdentityUnreadable, DllRegisterServer());
+  EXPECT_FALSE(KeyIn(kOwnView, HKEY_CLASSES_ROOT, kClassKey));
   // Debian's Wine prefixes are 64-bit, so the 32-bit build runs under WOW64 there; natively the
   // simulated process is a 64-bit one.
   EXPECT_EQ(sizeof(void *) == 4 ? TRUE : FALSE, RunningUnderWow64());
@@ -181,67 +177,54 @@ class RegistryRoutineTest : public MachineTest {
 TEST_F(RegistryRoutineTest, DeleteKeyTreeRemovesAThreeLevelTreeWhole) {
   for (const wchar_t *a : {L"a1", L"a2", L"a3"})
     for (const wchar_t *b : {L"b1", L"b2"})
-      for (const wchar_t *c : {L"c1", L"c2"}) CreateKey(HKEY_CURRENT_USER, Path(std::wstring(L"tree\\") + a + L"\\" + b + L"\\" + c));
-  CreateKey(HKEY_CURRENT_USER, Path(L"treeSibling\\child"));
+      for (const wchar_t *c : {L"c1", L"c2"}) CreateKey(HKEY_CURRENT_USER, Path(L"tree\\") + a + L"\\" + b + L"\\" + c);
+  CreateKey(HKEY_CURRENT_USER, Path(L"treeSibling"));
   EXPECT_EQ(0, DeleteKeyTree(HKEY_CURRENT_USER, kTreeParent, L"tree"));
   EXPECT_FALSE(KeyIn(kOwnView, HKEY_CURRENT_USER, Path(L"tree")));
-  EXPECT_TRUE(KeyIn(kOwnView, HKEY_CURRENT_USER, Path(L"treeSibling\\child")));
+  EXPECT_TRUE(KeyIn(kOwnView, HKEY_CURRENT_USER, Path(L"treeSibling")));
   EXPECT_EQ(-1, DeleteKeyTree(HKEY_CURRENT_USER, kTreeParent, L"tree"));
-  EXPECT_EQ(-1, DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\halvane103\\missing", L"tree"));
-  // A single key with no subkeys is a tree too.
-  EXPECT_EQ(0, DeleteKeyTree(HKEY_CURRENT_USER, kTreeParent, L"treeSibling"));
-  EXPECT_FALSE(KeyIn(kOwnView, HKEY_CURRENT_USER, Path(L"treeSibling")));
+  EXPECT_EQ(-1, DeleteKeyTree(HKEY_CURRENT_USER, Path(L"missing").c_str(), L"tree"));
 }
 
-TEST_F(RegistryRoutineTest, KeyExistsAndCreateChildKey) {
+TEST_F(RegistryRoutineTest, KeysAndStringValues) {
   EXPECT_EQ(-1, KeyExists(HKEY_CURRENT_USER, nullptr));
-  EXPECT_EQ(0, KeyExists(HKEY_CURRENT_USER, Path(L"child").c_str()));
   EXPECT_EQ(-1, CreateChildKey(HKEY_CURRENT_USER, Path(L"missing").c_str(), L"child"));
-  EXPECT_FALSE(KeyIn(kOwnView, HKEY_CURRENT_USER, Path(L"missing")));
+  EXPECT_EQ(-1, WriteStringValue(HKEY_CURRENT_USER, Path(L"child").c_str(), L"name", L"abc"));
   CreateKey(HKEY_CURRENT_USER, kTreeParent);
+  EXPECT_EQ(0, KeyExists(HKEY_CURRENT_USER, Path(L"child").c_str()));
   EXPECT_EQ(0, CreateChildKey(HKEY_CURRENT_USER, kTreeParent, L"child"));
   EXPECT_EQ(1, KeyExists(HKEY_CURRENT_USER, Path(L"child").c_str()));
   EXPECT_EQ(0, CreateChildKey(HKEY_CURRENT_USER, kTreeParent, L"child"));
-}
-
-TEST_F(RegistryRoutineTest, StringValuesWithTheirTerminatorAndCapacity) {
-  EXPECT_EQ(-1, WriteStringValue(HKEY_CURRENT_USER, Path(L"values").c_str(), L"name", L"abc"));
-  CreateKey(HKEY_CURRENT_USER, Path(L"values"));
-  ASSERT_EQ(0, WriteStringValue(HKEY_CURRENT_USER, Path(L"values").c_str(), L"name", L"abc"));
-  ASSERT_EQ(0, WriteStringValue(HKEY_CURRENT_USER, Path(L"values").c_str(), nullptr, L"default"));
-  EXPECT_EQ(L"abc", Text(HKEY_CURRENT_USER, Path(L"values"), L"name"));
-  EXPECT_EQ(L"default", Text(HKEY_CURRENT_USER, Path(L"values"), nullptr));
-
+  ASSERT_EQ(0, WriteStringValue(HKEY_CURRENT_USER, Path(L"child").c_str(), L"name", L"abc"));
+  ASSERT_EQ(0, WriteStringValue(HKEY_CURRENT_USER, Path(L"child").c_str(), nullptr, L"default"));
+  EXPECT_EQ(L"abc", Text(HKEY_CURRENT_USER, Path(L"child"), L"name"));
+  EXPECT_EQ(L"default", Text(HKEY_CURRENT_USER, Path(L"child"), nullptr));
+  // The capacity is in bytes and must hold the terminator; the read writes nothing more.
   WCHAR buffer[8];
-  const DWORD exact = 4 * sizeof(WCHAR);
   for (auto &c : buffer) c = L'#';
-  EXPECT_EQ(-1, ReadStringValue(HKEY_CURRENT_USER, Path(L"values").c_str(), L"name", buffer, exact - 1));
+  const DWORD exact = 4 * sizeof(WCHAR);
+  EXPECT_EQ(-1, ReadStringValue(HKEY_CURRENT_USER, Path(L"child").c_str(), L"name", buffer, exact - 1));
   EXPECT_EQ(L'#', buffer[0]);
-  ASSERT_EQ(0, ReadStringValue(HKEY_CURRENT_USER, Path(L"values").c_str(), L"name", buffer, exact));
+  ASSERT_EQ(0, ReadStringValue(HKEY_CURRENT_USER, Path(L"child").c_str(), L"name", buffer, exact));
   EXPECT_STREQ(L"abc", buffer);
   EXPECT_EQ(L'#', buffer[4]);
-  EXPECT_EQ(-1, ReadStringValue(HKEY_CURRENT_USER, Path(L"values").c_str(), L"missing", buffer, sizeof(buffer)));
-  EXPECT_EQ(-1, ReadStringValue(HKEY_CURRENT_USER, nullptr, L"name", buffer, sizeof(buffer)));
+  EXPECT_EQ(-1, ReadStringValue(HKEY_CURRENT_USER, Path(L"child").c_str(), L"missing", buffer, sizeof(buffer)));
 }
 
 // Paths of 359 characters are used; 360 would not fit the buffers with their terminator and
 // are refused without any registry call.
 TEST_F(RegistryRoutineTest, PathsAtTheBufferLimit) {
-  CreateKey(HKEY_CURRENT_USER, kTreeParent);
   std::wstring parent = Path(std::wstring(200, L'p'));
   CreateKey(HKEY_CURRENT_USER, parent);
   std::wstring fits(359 - parent.size() - 1, L'c');
-  std::wstring tooLong = fits + L"c";
+  std::wstring tooLong = parent + L"\\" + fits + L"c";
   EXPECT_EQ(0, CreateChildKey(HKEY_CURRENT_USER, parent.c_str(), fits.c_str()));
   EXPECT_EQ(1, KeyExists(HKEY_CURRENT_USER, (parent + L"\\" + fits).c_str()));
-  EXPECT_EQ(-1, CreateChildKey(HKEY_CURRENT_USER, parent.c_str(), tooLong.c_str()));
-  EXPECT_FALSE(KeyIn(kOwnView, HKEY_CURRENT_USER, parent + L"\\" + tooLong));
-  std::wstring longPath = parent + L"\\" + tooLong;
-  EXPECT_EQ(-1, KeyExists(HKEY_CURRENT_USER, longPath.c_str()));
-  EXPECT_EQ(-1, WriteStringValue(HKEY_CURRENT_USER, longPath.c_str(), nullptr, L"x"));
-  WCHAR buffer[4];
-  EXPECT_EQ(-1, ReadStringValue(HKEY_CURRENT_USER, longPath.c_str(), nullptr, buffer, sizeof(buffer)));
-  EXPECT_EQ(-1, DeleteKeyTree(HKEY_CURRENT_USER, longPath.c_str(), L"x"));
+  EXPECT_EQ(-1, CreateChildKey(HKEY_CURRENT_USER, parent.c_str(), (fits + L"c").c_str()));
+  EXPECT_FALSE(KeyIn(kOwnView, HKEY_CURRENT_USER, tooLong));
+  EXPECT_EQ(-1, KeyExists(HKEY_CURRENT_USER, tooLong.c_str()));
+  EXPECT_EQ(-1, WriteStringValue(HKEY_CURRENT_USER, tooLong.c_str(), nullptr, L"x"));
+  EXPECT_EQ(-1, DeleteKeyTree(HKEY_CURRENT_USER, tooLong.c_str(), L"x"));
 }
 
 }  // namespace
