@@ -11,6 +11,12 @@ CUnknown::CUnknown(const char *objectName, IUnknown *outer)
 
 CUnknown::~CUnknown() = default;
 
+void *CUnknown::operator new(size_t bytes) noexcept { return HeapAlloc(GetProcessHeap(), 0, bytes); }
+
+void CUnknown::operator delete(void *block) noexcept {
+  if (block) HeapFree(GetProcessHeap(), 0, block);
+}
+
 HRESULT STDMETHODCALLTYPE CUnknown::InnerQueryInterface(REFIID riid, void **ppv) {
   if (!ppv) return E_POINTER;
   if (IsEqualIID(riid, IID_IUnknown))

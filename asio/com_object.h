@@ -29,6 +29,11 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
   CUnknown(const char *objectName, IUnknown *outer);
   virtual ~CUnknown();
 
+  // From the process heap; null rather than an exception when it is exhausted, since no
+  // exception may leave a COM call.
+  static void *operator new(size_t bytes) noexcept;
+  static void operator delete(void *block) noexcept;
+
   HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void **ppv) override;
   ULONG STDMETHODCALLTYPE InnerAddRef() override;
   ULONG STDMETHODCALLTYPE InnerRelease() override;

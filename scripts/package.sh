@@ -33,13 +33,21 @@ echo "  dist/x86/asio.dll.ini, dist/x64/asio.dll.ini (identity files)"
 file dist/x86/* dist/x64/* | sed 's/^/  /'
 
 export VANTREL_WINEPREFIX="$PWD/build/wine-package"
-echo "=== Wine: the driver as a host would see it"
+# Both drivers registered from an install folder in the prefix, each by the regsvr32 of its
+# bitness (the x86 one under WOW64), then listed and loaded by name by a host of that bitness.
+echo "=== Wine: the drivers registered and loaded as a host sees them"
+scripts/wine-run.sh build/win64/tools/asioprobe.exe >/dev/null  # creates the prefix
+name=$(sed -n 3p packaging/asio.dll.ini | tr -d '\r')
 for arch in x86 x64; do
-  preset=win32
-  [ "$arch" = x64 ] && preset=win64
-  cp "build/$preset/tools/asioprobe.exe" "dist/$arch/"
-  scripts/wine-run.sh "dist/$arch/asioprobe.exe" || echo "asioprobe ($arch) failed with $?"
-  rm -f "dist/$arch/asioprobe.exe"
+  preset=win32 regsvr32='C:\windows\syswow64\regsvr32.exe'
+  [ "$arch" = x64 ] && preset=win64 regsvr32='C:\windows\system32\regsvr32.exe'
+  install="$VANTREL_WINEPREFIX/drive_c/Program Files/Vantrel/$arch"
+  mkdir -p "$install"
+  cp "dist/$arch/asio.dll" "dist/$arch/asio.dll.ini" "build/$preset/tools/asioprobe.exe" "$install/"
+  echo "--- $arch: regsvr32 \"C:\\Program Files\\Vantrel\\$arch\\asio.dll\""
+  WINEPREFIX=$VANTREL_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine "$regsvr32" /s "C:\\Program Files\\Vantrel\\$arch\\asio.dll" &&
+    echo "  registered" || echo "  regsvr32 failed with $?"
+  scripts/wine-run.sh "$install/asioprobe.exe" "$name" --run 200 | tr -d '\r' || echo "  asioprobe ($arch) failed with $?"
 done
 if [ -f dist/x64/devpurge.exe ]; then
   echo "=== Wine: devpurge.exe (a Wine prefix has no pnputil.exe, so the package stage ends the run with -30)"

@@ -74,7 +74,14 @@ HMODULE LoadModule(const std::wstring &path) {
 void SetWow64(bool available, bool wow64) {
   Mods().wow64Available = available;
   Mods().wow64 = wow64;
+  // Only 64-bit Windows runs WOW64 processes, and it always has the 32-bit view's roots.
+  if (wow64) {
+    CreateRegKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node");
+    CreateRegKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\Wow6432Node\\CLSID");
+  }
 }
+
+bool ProcessIsWow64() { return Mods().wow64Available && Mods().wow64; }
 
 }  // namespace sim
 

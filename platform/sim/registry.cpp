@@ -25,6 +25,7 @@ struct Key {
   Key *parent = nullptr;
   bool deleted = false;
   LONG denyError = ERROR_SUCCESS;
+  REGSAM deniedAccess = 0;
   // Ordered by folded name, which is also the order in which RegEnumKeyW lists subkeys.
   std::map<std::wstring, std::shared_ptr<Key>> subkeys;
   std::map<std::wstring, Value> values;
@@ -50,6 +51,20 @@ void ResetRegistry() {
   r.hku = std::make_shared<Key>();
   r.handles.clear();
   r.nextHandle = 0x1000;
+  // Every Windows has the class root; the 32-bit view's roots come with SetWow64.
+  std::shared_ptr<Key> key;
+  auto software = std::make_shared<Key>();
+  software->name = L"SOFTWARE";
+  software->parent = r.hklm.get();
+  r.hklm->subkeys[L"SOFTWARE"] = software;
+  auto classes = std::make_shared<Key>();
+  classes->name = L"Classes";
+  classes->parent = software.get();
+  software->subkeys[L"CLASSES"] = classes;
+  auto clsid = std::make_shared<Key>();
+  clsid->name = L"CLSID";
+  clsid->parent = classes.get();
+  classes->subkeys[L"CLSID"] = clsid;
 }
 sim::ResetRegistration registration(ResetRegistry);
 
@@ -107,12 +122,51 @@ HKEY NewHandle(const std::shared_ptr<Key> &key) {
   return reinterpret_cast<HKEY>(value);
 }
 
-LONG Walk(HKEY root, const wchar_t *path, bool create, std::shared_ptr<Key> *out, bool *created) {
+const wchar_t kWow64Node[] = L"Wow6432Node";
+
+bool IsKey(const Key &key, const Key *parent, const wchar_t *name) {
+  return key.parent == parent && Fold(key.name) == Fold(name);
+}
+
+// Whether, in the 32-bit view, the child `name` of `key` lies under key\Wow6432Node: the
+// children of HKLM\SOFTWARE (but Classes, which has its own) and the redirected class keys.
+// Wow6432Node itself is never redirected, so a path that names it is not doubled.
+bool IsRedirected(const Key &key, const std::wstring &name) {
+  std::wstring folded = Fold(name);
+  if (folded == Fold(kWow64Node)) return false;
+  const Key *hklm = Reg().hklm.get();
+  if (IsKey(key, hklm, L"SOFTWARE")) return folded != L"CLASSES";
+  if (key.parent && IsKey(*key.parent, hklm, L"SOFTWARE") && IsKey(key, key.parent, L"Classes")) {
+    static const wchar_t *const kRedirectedClassKeys[] = {L"CLSID", L"DIRECTSHOW", L"INTERFACE", L"MEDIA TYPE",
+                                                          L"MEDIAFOUNDATION"};
+    for (const wchar_t *redirected : kRedirectedClassKeys)
+      if (folded == redirected) return true;
+  }
+  return false;
+}
+
+// The view a registry call sees: the 32-bit one in a WOW64 process unless KEY_WOW64_64KEY asks
+// for the other, and whenever KEY_WOW64_32KEY asks for it.
+bool Sees32BitView(REGSAM sam) {
+  if (sam & KEY_WOW64_32KEY) return true;
+  if (sam & KEY_WOW64_64KEY) return false;
+  return sim::ProcessIsWow64();
+}
+
+// Physical paths unless `sam` says otherwise: the test-facing calls see the registry as stored.
+LONG Walk(HKEY root, const wchar_t *path, bool create, std::shared_ptr<Key> *out, bool *created,
+          REGSAM sam = KEY_WOW64_64KEY) {
   auto key = Resolve(root);
   if (!key) return ERROR_INVALID_HANDLE;
   if (key->deleted) return ERROR_KEY_DELETED;
+  bool view32 = Sees32BitView(sam);
   for (const auto &part : SplitPath(path)) {
     if (part.size() > 255) return ERROR_INVALID_PARAMETER;
+    if (view32 && IsRedirected(*key, part)) {
+      auto node = create ? CreateChild(key, kWow64Node, created) : Child(key, kWow64Node);
+      if (!node) return ERROR_FILE_NOT_FOUND;
+      key = node;
+    }
     auto next = create ? CreateChild(key, part, created) : Child(key, part);
     if (!next) return ERROR_FILE_NOT_FOUND;
     if (next->denyError != ERROR_SUCCESS) return next->denyError;
@@ -190,6 +244,13 @@ void DenyRegKey(HKEY root, const std::wstring &path, LONG error) {
   key->denyError = error;
 }
 
+void DenyRegKeyAccess(HKEY root, const std::wstring &path, REGSAM denied) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  std::shared_ptr<Key> key;
+  Walk(root, path.c_str(), true, &key, nullptr);
+  key->deniedAccess = denied;
+}
+
 int OpenRegHandles() {
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
   return static_cast<int>(Reg().handles.size());
@@ -199,35 +260,44 @@ int OpenRegHandles() {
 
 extern "C" {
 
-LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+// Rights other than the view flags; MAXIMUM_ALLOWED grants whatever the key allows.
+bool AccessRefused(const Key &key, REGSAM desired) {
+  if (desired & MAXIMUM_ALLOWED) return false;
+  return (key.deniedAccess & desired & ~static_cast<REGSAM>(KEY_WOW64_32KEY | KEY_WOW64_64KEY)) != 0;
+}
+
+LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY result) {
   if (!result) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
   std::shared_ptr<Key> key;
-  LONG status = Walk(root, subKey, false, &key, nullptr);
+  LONG status = Walk(root, subKey, false, &key, nullptr, desired);
   if (status != ERROR_SUCCESS) return status;
+  if (AccessRefused(*key, desired)) return ERROR_ACCESS_DENIED;
   *result = NewHandle(key);
   return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegOpenKeyW(HKEY root, LPCWSTR subKey, PHKEY result) {
-  return RegOpenKeyExW(root, subKey, 0, KEY_ALL_ACCESS, result);
+  // The default access of RegOpenKeyW is whatever the key grants.
+  return RegOpenKeyExW(root, subKey, 0, MAXIMUM_ALLOWED, result);
 }
 
-LSTATUS WINAPI RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM,
+LSTATUS WINAPI RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM desired,
                                const SECURITY_ATTRIBUTES *, PHKEY result, LPDWORD disposition) {
   if (!result) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
   std::shared_ptr<Key> key;
   bool created = false;
-  LONG status = Walk(root, subKey, true, &key, &created);
+  LONG status = Walk(root, subKey, true, &key, &created, desired);
   if (status != ERROR_SUCCESS) return status;
+  if (AccessRefused(*key, desired)) return ERROR_ACCESS_DENIED;
   *result = NewHandle(key);
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegCreateKeyW(HKEY root, LPCWSTR subKey, PHKEY result) {
-  return RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, result, nullptr);
+  return RegCreateKeyExW(root, subKey, 0, nullptr, 0, MAXIMUM_ALLOWED, nullptr, result, nullptr);
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY handle) {
@@ -288,10 +358,10 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY handle, LPCWSTR subKey) {
   if (!subKey) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
   std::shared_ptr<Key> key;
-  LONG status = Walk(handle, subKey, false, &key, nullptr);
+  LONG status = Walk(handle, subKey, false, &key, nullptr, 0);
   if (status != ERROR_SUCCESS) return status;
-  // A key with subkeys cannot be deleted, nor can a predefined root.
-  if (!key->subkeys.empty() || !key->parent) return ERROR_ACCESS_DENIED;
+  // A key with subkeys cannot be deleted, nor can a predefined root or a key that refuses DELETE.
+  if (!key->subkeys.empty() || !key->parent || (key->deniedAccess & DELETE)) return ERROR_ACCESS_DENIED;
   Key *parent = key->parent;
   MarkDeleted(*key);
   parent->subkeys.erase(Fold(key->name));
@@ -301,7 +371,7 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY handle, LPCWSTR subKey) {
 LSTATUS WINAPI RegDeleteTreeW(HKEY handle, LPCWSTR subKey) {
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
   std::shared_ptr<Key> key;
-  LONG status = Walk(handle, subKey, false, &key, nullptr);
+  LONG status = Walk(handle, subKey, false, &key, nullptr, 0);
   if (status != ERROR_SUCCESS) return status;
   for (auto &sub : key->subkeys) MarkDeleted(*sub.second);
   key->subkeys.clear();

@@ -35,8 +35,18 @@ void CreateRegKey(HKEY root, const std::wstring &path);
 bool RegKeyExists(HKEY root, const std::wstring &path);
 bool GetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, DWORD *type,
                  std::vector<uint8_t> *data);
+// Paths given to these calls are physical: a 32-bit view is reached by naming Wow6432Node.
+// In a WOW64 process (SetWow64(true, true)) the registry calls see the 32-bit view, as the
+// registry redirector shows it: HKLM\SOFTWARE\<key> is HKLM\SOFTWARE\Wow6432Node\<key> and
+// HKCR\CLSID (with the other redirected class keys) is HKCR\Wow6432Node\CLSID; a path that
+// names Wow6432Node itself is not redirected again. KEY_WOW64_64KEY and KEY_WOW64_32KEY pick a
+// view explicitly.
 // Opening this key (or any key below it) fails with the given error.
 void DenyRegKey(HKEY root, const std::wstring &path, LONG error = ERROR_ACCESS_DENIED);
+// Opening this key asking for any of these rights fails with ERROR_ACCESS_DENIED, as does
+// deleting it when DELETE is among them; opening it with fewer rights, or with the default
+// access of RegOpenKeyW (MAXIMUM_ALLOWED), succeeds.
+void DenyRegKeyAccess(HKEY root, const std::wstring &path, REGSAM denied);
 // Key handles opened and not yet closed.
 int OpenRegHandles();
 
@@ -44,7 +54,11 @@ int OpenRegHandles();
 void SetExecutablePath(const std::wstring &path);
 // Loads a module under a full path; GetModuleHandleW finds it by its file name.
 HMODULE LoadModule(const std::wstring &path);
+// wow64: the process is a 32-bit one on 64-bit Windows (which also makes the 32-bit view's
+// Wow6432Node keys exist); available: kernel32 has IsWow64Process.
 void SetWow64(bool available, bool wow64);
+// True when the registry calls of the current process see the 32-bit view.
+bool ProcessIsWow64();
 
 // ---- ANSI code page and conversions ----
 // The next `count` calls of MultiByteToWideChar fail with `error`.
