@@ -62,7 +62,9 @@ close_dialog() {  # close_dialog BUTTON
 }
 screenshot() {
   sleep 1
-  import -display ":$display" -window root "$screens/$1.png" && echo "screenshot: $screens/$1.png"
+  import -display ":$display" -window root "$screens/$1.png"
+  check "screenshot $1 written" 0 $?
+  echo "screenshot: $screens/$1.png"
 }
 
 display=
