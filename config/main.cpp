@@ -99,8 +99,12 @@ bool DriverModulePath(WCHAR (&path)[MAX_PATH]) {
   return true;
 }
 
-void ShowAnsiName(const char *ansi, WCHAR *name, size_t nameChars) {
-  if (MultiByteToWideChar(CP_ACP, 0, ansi, -1, name, static_cast<int>(nameChars)) == 0) name[0] = L'\0';
+// miniaudio hands the endpoints' friendly names over as UTF-8; other backends may not.
+void ShowDeviceName(const char *text, WCHAR *name, size_t nameChars) {
+  int capacity = static_cast<int>(nameChars);
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, name, capacity) == 0 &&
+      MultiByteToWideChar(CP_ACP, 0, text, -1, name, capacity) == 0)
+    name[0] = L'\0';
 }
 
 void FillDevices(HWND dialog) {
@@ -124,7 +128,7 @@ void FillDevices(HWND dialog) {
   WCHAR playedOnName[MA_MAX_DEVICE_NAME_LENGTH + 1] = L"";
   for (ma_uint32 i = 0; i < count; ++i) {
     WCHAR item[MA_MAX_DEVICE_NAME_LENGTH + _countof(kPlaysHere) + 1];
-    ShowAnsiName(devices[i].name, item, MA_MAX_DEVICE_NAME_LENGTH + 1);
+    ShowDeviceName(devices[i].name, item, MA_MAX_DEVICE_NAME_LENGTH + 1);
     if (static_cast<LONG>(i) == choice.playedOn) wcscpy(playedOnName, item);
     if (static_cast<LONG>(i) == choice.matched) wcscat(item, kPlaysHere);
     SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
