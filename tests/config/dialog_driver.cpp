@@ -92,17 +92,18 @@ void PrintUtf8(const WCHAR *text) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 3) return 2;
+  if (argc < 2) return 2;
   const char *command = argv[1];
+  const char *argument = argc > 2 ? argv[2] : "";
   if (strcmp(command, "gone") == 0) {
-    int seconds = atoi(argv[2]);
+    int seconds = atoi(argument);
     for (int waited = 0; waited <= seconds * 10; ++waited) {
       if (!FindWindowW(L"#32770", kTitle)) return 0;
       Sleep(100);
     }
     return 1;
   }
-  HWND dialog = FindDialog(strcmp(command, "wait") == 0 ? atoi(argv[2]) : 10);
+  HWND dialog = FindDialog(strcmp(command, "wait") == 0 ? atoi(argument) : 10);
   if (!dialog) {
     fprintf(stderr, "dialog_driver: no window titled \"Vantrel ASIO settings\"\n");
     return 1;
@@ -127,7 +128,7 @@ int main(int argc, char **argv) {
       if (!PressKey(argv[i])) return 2;
     return 0;
   }
-  HWND control = FindControl(dialog, argv[2]);
+  HWND control = FindControl(dialog, argument);
   if (!control) return 2;
   if (strcmp(command, "set") == 0 && argc == 4) {
     WCHAR text[256];

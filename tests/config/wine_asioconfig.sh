@@ -29,7 +29,7 @@ check_contains() {  # check_contains DESCRIPTION NEEDLE HAYSTACK
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
-    echo "FAILED: $1: [$2] not in [$3]"
+    echo "FAILED: $1: [$2] not in [${3:0:300}]"
   fi
 }
 
@@ -112,6 +112,12 @@ wine reg delete 'HKCU\Software\halvane103' /f >/dev/null 2>&1
 wineserver -k 2>/dev/null
 wineserver -w
 app_windows=$(winepath -w "$app" 2>/dev/null | tr -d '\r')
+
+# Wine 8 reports every window per-monitor DPI aware, manifest or not, so what is checked here
+# is that the image carries the manifest the loader reads.
+manifest=$(strings "$config_exe" | tr -d ' ')
+check_contains "manifest: common controls 6" 'name="Microsoft.Windows.Common-Controls"version="6.0.0.0"' "$manifest"
+check_contains "manifest: per-monitor DPI" '>PerMonitorV2,PerMonitor</dpiAwareness>' "$manifest"
 
 echo "=== an existing key: what the driver reads, invalid input, Apply, Cancel"
 wine reg add "$key" /v samples /t REG_DWORD /d 777 /f >/dev/null 2>&1
