@@ -50,10 +50,15 @@ int ReadFields(HWND dialog, const Dialog &state, DriverSettings *wanted) {
     WCHAR message[96] = L"";
     GetDlgItemTextW(dialog, field.edit, text, _countof(text));
     DWORD value = 0;
-    if (ParseSettingText(text, *field.range, &value, message, _countof(message)))
-      wanted->values[field.range->id] = value;
-    else if (!firstInvalid)
+    SettingId id = field.range->id;
+    if (ParseSettingText(text, *field.range, &value, message, _countof(message))) {
+      wanted->values[id] = value;
+      // Left as it is, an odd value stays in the key; the user should know why it reads so.
+      if (value == state.loaded.effective.values[id] && state.loaded.stored[id] == StoredAs::kOtherTypeOrSize)
+        wcscpy(message, L"Stored as another type; shown as the driver reads it.");
+    } else if (!firstInvalid) {
       firstInvalid = field.edit;
+    }
     SetDlgItemTextW(dialog, field.error, message);
   }
   return firstInvalid;

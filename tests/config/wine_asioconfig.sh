@@ -170,6 +170,7 @@ echo "=== a value of another type: shown as the driver reads it, replaced only w
 wine reg add "$key" /v latencyms /t REG_BINARY /d 1400 /f >/dev/null 2>&1
 start_dialog
 check "two bytes 14 00 read as 20" 20 "$(drive get latency)"
+check "the odd value is pointed out" "Stored as another type; shown as the driver reads it." "$(drive get latency-error)"
 drive set periods 3
 drive click apply
 check "Apply writes the periods" "REG_DWORD 0x3" "$(await_value threads 'REG_DWORD 0x3')"
