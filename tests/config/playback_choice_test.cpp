@@ -83,6 +83,25 @@ TEST_F(ChoosePlaybackDeviceTest, AnUnreadableIdentityFileMatchesNothing) {
   EXPECT_FALSE(Choose(devices, 1).identityRead);
 }
 
+// The list the program shows comes from miniaudio itself (natively its null backend).
+TEST_F(ChoosePlaybackDeviceTest, MiniaudiosOwnListIsSearched) {
+  WriteFileBytes(ExecutableIdentityPath(), "{6B3C2A10-95E4-4F7D-8A21-3C5D7E9F0B14}\r\nUSB\\VID_F1E5\r\nName\r\nPlayback\r\n");
+  ma_context context;
+  ASSERT_EQ(MA_SUCCESS, ma_context_init(nullptr, 0, nullptr, &context));
+  ma_device_info *devices = nullptr;
+  ma_uint32 count = 0;
+  ASSERT_EQ(MA_SUCCESS, ma_context_get_devices(&context, &devices, &count, nullptr, nullptr));
+  if (count == 0) {  // a Wine prefix without an audio device
+    ma_context_uninit(&context);
+    GTEST_SKIP() << "no playback device listed";
+  }
+  LPOLESTR description = nullptr;
+  PlaybackChoice choice = ChoosePlaybackDevice(ExecutablePath().c_str(), devices, count, &description);
+  EXPECT_EQ(0, choice.matched) << devices[0].name;
+  CoTaskMemFree(description);
+  ma_context_uninit(&context);
+}
+
 // A WAVEFORMATEX (18 bytes) or WAVEFORMATEXTENSIBLE (40 bytes) as the property holds it.
 std::string WaveFormat(WORD tag, WORD channels, DWORD rate, WORD bits, WORD validBits = 0, WORD subtype = 0) {
   std::string bytes(tag == 0xFFFE ? 40 : 18, '\0');
