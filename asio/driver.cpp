@@ -9,6 +9,7 @@
 #include <wchar.h>
 
 #include "identity.h"
+#include "settings.h"
 
 namespace {
 
@@ -21,30 +22,6 @@ const ULONG kConstructionRate = 44100;
 const double kMinSampleRate = 44100.0;
 // In DSD mode the stream carries 32 one-bit samples per 32-bit word.
 const ULONG kDsdBitsPerWord = 32;
-
-struct Setting {
-  const WCHAR *name;
-  DWORD withoutKey;  // the key cannot be opened
-  DWORD fallback;    // the key opens but this value cannot be read
-};
-
-const Setting kSamples = {L"samples", 512, 256};
-const Setting kThreads = {L"threads", 1, 3};
-const Setting kBuffers = {L"buffers", 1, 3};
-const Setting kLatencyMs = {L"latencyms", 5, 10};
-const Setting kFifoSize = {L"fifosize", 8, 8};
-const Setting kSampleRate = {L"samplerate", 44100, 44100};
-
-// Reads one 4-byte value straight into its field; a missing value, or one wider than 4 bytes,
-// leaves the fallback instead. The value's registry type is not checked.
-template <typename Field>
-void ReadSetting(HKEY key, const Setting &setting, Field *field) {
-  static_assert(sizeof(Field) == 4, "settings are 4-byte values");
-  DWORD size = sizeof(Field);
-  if (RegQueryValueExW(key, setting.name, nullptr, nullptr, reinterpret_cast<BYTE *>(field), &size) !=
-      ERROR_SUCCESS)
-    *field = static_cast<Field>(setting.fallback);
-}
 
 template <size_t N>
 void CopyText(char (&target)[N], const char *text) {
@@ -113,22 +90,14 @@ ASIOPelkor::~ASIOPelkor() {
 }
 
 void ASIOPelkor::readSettings() {
-  settingSamples = kSamples.withoutKey;
-  settingThreads = kThreads.withoutKey;
-  settingBuffers = kBuffers.withoutKey;
-  settingLatencyMs = kLatencyMs.withoutKey;
-  settingFifoSize = kFifoSize.withoutKey;
-  sampleRate = kSampleRate.withoutKey;
-
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
-  ReadSetting(key, kSamples, &settingSamples);
-  ReadSetting(key, kThreads, &settingThreads);
-  ReadSetting(key, kBuffers, &settingBuffers);
-  ReadSetting(key, kLatencyMs, &settingLatencyMs);
-  ReadSetting(key, kFifoSize, &settingFifoSize);
-  ReadSetting(key, kSampleRate, &sampleRate);
-  RegCloseKey(key);
+  DriverSettings settings;
+  ReadDriverSettings(&settings);
+  settingSamples = settings.values[kSettingSamples];
+  settingThreads = settings.values[kSettingThreads];
+  settingBuffers = settings.values[kSettingBuffers];
+  settingLatencyMs = settings.values[kSettingLatencyMs];
+  settingFifoSize = settings.values[kSettingFifoSize];
+  sampleRate = settings.values[kSettingSampleRate];
 }
 
 HRESULT STDMETHODCALLTYPE ASIOPelkor::QueryInterface(REFIID riid, void **ppv) {

@@ -121,18 +121,12 @@ int LoadClassIdentity(CLSID *classId, WCHAR (&prefix)[kDeviceIdPrefixChars]) {
   return result;
 }
 
-int LoadDriverIdentity(WCHAR (&moduleFileName)[MAX_PATH], LPOLESTR *description, LPOLESTR *driverName) {
-  if (!description || !driverName) return -1;
+int LoadIdentityAt(const WCHAR *modulePath, CLSID *classId, LPOLESTR *description, LPOLESTR *driverName) {
+  if (!modulePath || !classId || !description || !driverName) return -1;
   *description = nullptr;
   *driverName = nullptr;
-  WCHAR modulePath[MAX_PATH];
-  if (!GetDriverModulePath(modulePath, _countof(modulePath))) return -1;
-  const WCHAR *slash = wcsrchr(modulePath, L'\\');
-  const WCHAR *fileName = slash ? slash + 1 : modulePath;
-  wmemcpy(moduleFileName, fileName, wcslen(fileName) + 1);
-
   IdentityText identity;
-  if (!identity.Read(modulePath) || !ParseClassLine(identity, &DriverClassId)) return -1;
+  if (!identity.Read(modulePath) || !ParseClassLine(identity, classId)) return -1;
   LPOLESTR name = nullptr;
   LPOLESTR text = nullptr;
   if (!ConvertLine(identity, 3, &name) || !ConvertLine(identity, 4, &text)) {
@@ -143,4 +137,16 @@ int LoadDriverIdentity(WCHAR (&moduleFileName)[MAX_PATH], LPOLESTR *description,
   *driverName = name;
   *description = text;
   return 0;
+}
+
+int LoadDriverIdentity(WCHAR (&moduleFileName)[MAX_PATH], LPOLESTR *description, LPOLESTR *driverName) {
+  if (!description || !driverName) return -1;
+  *description = nullptr;
+  *driverName = nullptr;
+  WCHAR modulePath[MAX_PATH];
+  if (!GetDriverModulePath(modulePath, _countof(modulePath))) return -1;
+  const WCHAR *slash = wcsrchr(modulePath, L'\\');
+  const WCHAR *fileName = slash ? slash + 1 : modulePath;
+  wmemcpy(moduleFileName, fileName, wcslen(fileName) + 1);
+  return LoadIdentityAt(modulePath, &DriverClassId, description, driverName);
 }

@@ -27,6 +27,11 @@ HRESULT AnsiToTaskString(const char *ansi, LPOLESTR *out);
 // Line 1 into *classId, line 2 into prefix. 0 or -1; on -1 the outputs are not to be used.
 int LoadClassIdentity(CLSID *classId, WCHAR (&prefix)[kDeviceIdPrefixChars]);
 
+// The lines LoadDriverIdentity takes, from the identity file of the module at `modulePath`
+// (which need not be loaded): line 1 into *classId, lines 4 and 3 into *description and
+// *driverName as task-memory strings. 0 or -1; on -1 both strings are null.
+int LoadIdentityAt(const WCHAR *modulePath, CLSID *classId, LPOLESTR *description, LPOLESTR *driverName);
+
 // Module file name into moduleFileName; line 4 into *description and line 3 into *driverName as
 // task-memory strings the caller frees with CoTaskMemFree; line 1 into DriverClassId.
 // 0 or -1; on -1 both strings are null.

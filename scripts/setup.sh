@@ -49,6 +49,8 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
   wine wine64
   libminiaudio-dev
+  # asioconfig.exe's Wine test: a virtual X server and a screenshot of it
+  xvfb imagemagick
 )
 
 missing=()

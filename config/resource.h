@@ -1,0 +1,18 @@
+// Identifiers shared by the resource script and the dialog code.
+#pragma once
+
+#define IDD_SETTINGS 100
+
+#define IDC_LATENCY 1001
+#define IDC_LATENCY_ERROR 1002
+#define IDC_BUFFER_SIZES 1003
+#define IDC_PERIODS 1004
+#define IDC_PERIODS_ERROR 1005
+#define IDC_RATE 1006
+#define IDC_RATE_ERROR 1007
+#define IDC_DEVICES 1008
+#define IDC_DEVICE_NOTE 1009
+#define IDC_FORMAT 1010
+#define IDC_FORMAT_ADVICE 1011
+#define IDC_APPLY 1012
+#define IDC_WHEN 1013

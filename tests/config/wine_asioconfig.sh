@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# asioconfig.exe under Wine on a virtual X server: the dialog driven through its controls, the
+# registry read back with `wine reg query` after Apply, invalid input, Cancel and OK, a host's
+# controlPanel starting the program, and screenshots at 96 and 144 DPI for a person to look at.
+#   wine_asioconfig.sh CONFIG_EXE DRIVER_EXE HOST_EXE ASIO_DLL IDENTITY_FILE OUT_DIR
+set -uo pipefail
+config_exe=$1 driver_exe=$2 host_exe=$3 asio_dll=$4 identity=$5 out=$6
+
+# A prefix of its own: it runs in a virtual desktop, which the console tests' prefix must not.
+export WINEPREFIX=$out/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES=mscoree,mshtml=
+key='HKCU\Software\halvane103\ASIO'
+app=$out/app
+screens=$out/screens
+passed=0
+failed=0
+
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $1: expected [$2], got [$3]"
+  fi
+}
+check_contains() {  # check_contains DESCRIPTION NEEDLE HAYSTACK
+  if [[ "$3" == *"$2"* ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $1: [$2] not in [${3:0:300}]"
+  fi
+}
+
+drive() { wine "$driver_exe" "$@" 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# "TYPE DATA" of one settings value, or "missing".
+value() {
+  local line
+  line=$(wine reg query "$key" /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n { print $2, $3 }')
+  echo "${line:-missing}"
+}
+# Apply writes from the dialog's thread; the script waits until the value shows or 5 s pass.
+await_value() {
+  local name=$1 want=$2 got
+  for _ in $(seq 50); do
+    got=$(value "$name")
+    [ "$got" = "$want" ] && break
+    sleep 0.1
+  done
+  echo "$got"
+}
+start_dialog() {
+  wine "$app/asioconfig.exe" >/dev/null 2>&1 &
+  image=$(drive wait 60)
+  check "the dialog opens" 0 $?
+}
+close_dialog() {  # close_dialog BUTTON
+  drive click "$1" >/dev/null
+  drive gone 20 >/dev/null
+  check "the dialog closes on $1" 0 $?
+}
+screenshot() {
+  sleep 1
+  import -display ":$display" -window root "$screens/$1.png"
+  check "screenshot $1 written" 0 $?
+  echo "screenshot: $screens/$1.png"
+}
+
+display=
+xvfb_pid=
+cleanup() {
+  wineserver -k 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+}
+trap cleanup EXIT
+
+for n in $(seq 90 140); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$n" ] && break
+    sleep 0.1
+  done
+  if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$xvfb_pid" 2>/dev/null; then
+    display=$n
+    break
+  fi
+  xvfb_pid=
+done
+if [ -z "$display" ]; then
+  echo "wine_asioconfig: no virtual X server could be started"
+  exit 1
+fi
+export DISPLAY=":$display"
+
+rm -rf "$app" "$screens"
+mkdir -p "$app" "$screens" "$WINEPREFIX"
+cp "$config_exe" "$asio_dll" "$app/"
+cp "$identity" "$app/asio.dll.ini"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+fi
+# A virtual desktop draws the title bar that no window manager draws here.
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+wine reg delete 'HKCU\Software\halvane103' /f >/dev/null 2>&1
+# The desktop settings count from the next start of the Wine session.
+wineserver -k 2>/dev/null
+wineserver -w
+app_windows=$(winepath -w "$app" 2>/dev/null | tr -d '\r')
+
+# Wine 8 reports every window per-monitor DPI aware, manifest or not, so what is checked here
+# is that the image carries the manifest the loader reads.
+manifest=$(strings "$config_exe" | tr -d ' ')
+check_contains "manifest: common controls 6" 'name="Microsoft.Windows.Common-Controls"version="6.0.0.0"' "$manifest"
+check_contains "manifest: per-monitor DPI" '>PerMonitorV2,PerMonitor</dpiAwareness>' "$manifest"
+
+echo "=== an existing key: what the driver reads, invalid input, Apply, Cancel"
+wine reg add "$key" /v samples /t REG_DWORD /d 777 /f >/dev/null 2>&1
+wine reg add "$key" /v threads /t REG_DWORD /d 2 /f >/dev/null 2>&1
+wine reg add "$key" /v buffers /t REG_DWORD /d 5 /f >/dev/null 2>&1
+wine reg add "$key" /v latencyms /t REG_DWORD /d 5 /f >/dev/null 2>&1
+wine reg add "$key" /v fifosize /t REG_SZ /d 16 /f >/dev/null 2>&1
+wine reg add "$key" /v samplerate /t REG_DWORD /d 48000 /f >/dev/null 2>&1
+start_dialog
+check "the program started is the one beside asio.dll" "$app_windows\\asioconfig.exe" "$image"
+check "latency shown" 5 "$(drive get latency)"
+check "periods shown" 2 "$(drive get periods)"
+check "rate shown" 48000 "$(drive get rate)"
+check "buffer sizes" "Buffer size: 220 frames at 44100 Hz, 240 at 48000 Hz; in DSD64 14080 one-bit samples (440 words)." "$(drive get sizes)"
+check "when a change takes effect" "A change takes effect when the host opens the driver again." "$(drive get when)"
+check_contains "the device sentence" "playback device" "$(drive get device-note)"
+drive enabled apply
+check "Apply waits for a change" 3 $?
+
+drive set latency 'abc'
+check_contains "a message beside the latency" "Enter a whole number from 1 to 1000." "$(drive get latency-error)"
+drive enabled apply
+check "no Apply on invalid input" 3 $?
+drive click ok
+sleep 1
+drive wait 1 >/dev/null
+check "OK keeps the dialog open on invalid input" 0 $?
+check "nothing written on invalid input" "REG_DWORD 0x5" "$(value latencyms)"
+screenshot asioconfig-invalid-96dpi
+
+drive set latency 12
+check "the error clears" "" "$(drive get latency-error)"
+check_contains "the sizes follow the latency" "528 frames at 44100 Hz, 576 at 48000 Hz" "$(drive get sizes)"
+drive click apply
+check "Apply writes the latency" "REG_DWORD 0xc" "$(await_value latencyms 'REG_DWORD 0xc')"
+check "samples kept" "REG_DWORD 0x309" "$(value samples)"
+check "threads kept" "REG_DWORD 0x2" "$(value threads)"
+check "buffers kept" "REG_DWORD 0x5" "$(value buffers)"
+check "fifosize kept, type and all" "REG_SZ 16" "$(value fifosize)"
+check "samplerate kept" "REG_DWORD 0xbb80" "$(value samplerate)"
+drive enabled apply
+check "Apply is done" 3 $?
+screenshot asioconfig-96dpi
+
+drive set latency 40
+close_dialog cancel
+check "Cancel writes nothing" "REG_DWORD 0xc" "$(value latencyms)"
+
+echo "=== a value of another type: shown as the driver reads it, replaced only when changed"
+wine reg add "$key" /v latencyms /t REG_BINARY /d 1400 /f >/dev/null 2>&1
+start_dialog
+check "two bytes 14 00 read as 20" 20 "$(drive get latency)"
+check "the odd value is pointed out" "Stored as another type; shown as the driver reads it." "$(drive get latency-error)"
+drive set periods 3
+drive click apply
+check "Apply writes the periods" "REG_DWORD 0x3" "$(await_value threads 'REG_DWORD 0x3')"
+check "the unchanged odd value stays" "REG_BINARY 1400" "$(value latencyms)"
+drive set latency 25
+drive click apply
+check "the changed odd value is replaced" "REG_DWORD 0x19" "$(await_value latencyms 'REG_DWORD 0x19')"
+close_dialog cancel
+
+echo "=== the keyboard alone: type over the latency, Tab to the periods, Alt+A, then Esc"
+start_dialog
+drive keys text:8 tab text:6 alt+a
+check "typed latency applied" "REG_DWORD 0x8" "$(await_value latencyms 'REG_DWORD 0x8')"
+check "typed periods applied" "REG_DWORD 0x6" "$(await_value threads 'REG_DWORD 0x6')"
+drive keys alt+l text:9 esc
+drive gone 20 >/dev/null
+check "Esc cancels" 0 $?
+check "nothing written after Esc" "REG_DWORD 0x8" "$(value latencyms)"
+start_dialog
+drive keys alt+s text:96000 enter
+drive gone 20 >/dev/null
+check "Enter is OK" 0 $?
+check "typed rate written by OK" "REG_DWORD 0x17700" "$(value samplerate)"
+
+echo "=== no key yet: OK creates it with all six values"
+wine reg delete 'HKCU\Software\halvane103' /f >/dev/null 2>&1
+start_dialog
+check "default latency shown" 5 "$(drive get latency)"
+drive set periods 4
+close_dialog ok
+check "samples created" "REG_DWORD 0x200" "$(value samples)"
+check "threads created" "REG_DWORD 0x4" "$(value threads)"
+check "buffers created" "REG_DWORD 0x1" "$(value buffers)"
+check "latencyms created" "REG_DWORD 0x5" "$(value latencyms)"
+check "fifosize created" "REG_DWORD 0x8" "$(value fifosize)"
+check "samplerate created" "REG_DWORD 0xac44" "$(value samplerate)"
+
+echo "=== a host's control-panel button"
+wine reg delete "$key" /f >/dev/null 2>&1
+host_out=$(wine "$host_exe" "$app_windows" 2>/dev/null | tr -d '\r')
+check "controlPanel answers" "controlPanel returned 0" "$host_out"
+image=$(drive wait 60)
+check "controlPanel starts the dialog" 0 $?
+check "from the folder of asio.dll" "$app_windows\\asioconfig.exe" "$image"
+close_dialog cancel
+check "Cancel leaves no key" missing "$(value latencyms)"
+
+echo "=== 144 DPI"
+wineserver -k 2>/dev/null
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+wineserver -w
+start_dialog
+screenshot asioconfig-144dpi
+close_dialog cancel
+wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
