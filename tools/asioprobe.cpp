@@ -5,6 +5,7 @@
 //   asioprobe                       list the drivers under HKLM\SOFTWARE\ASIO
 //   asioprobe NAME                  ... then load NAME and print its answers
 //   asioprobe NAME --run MS         ... then create buffers and run the stream for MS milliseconds
+//   asioprobe NAME --control-panel  ... then press the host's control-panel button (controlPanel)
 //
 // It knows nothing of the driver but the IASIO declaration: it is compiled as any host is, so on
 // 32-bit the IASIO methods are called thiscall and the IUnknown ones stdcall.
@@ -236,7 +237,7 @@ void RunStream(IASIO *asio, long milliseconds) {
 }
 
 // Loads the driver through COM as hosts do: the class identifier is also the interface asked for.
-int ProbeDriver(const DriverEntry &entry, long runMilliseconds) {
+int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPanel) {
   char utf8[512];
   printf("loading \"%s\"\n", Utf8(entry.name, utf8, sizeof(utf8)));
   CLSID classId;
@@ -259,6 +260,7 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds) {
     printf("    init: %ld, refused: %s\n", ready, ErrorText(asio, text));
   PrintAnswers(asio);
   if (runMilliseconds > 0) RunStream(asio, runMilliseconds);
+  if (controlPanel) printf("    controlPanel: %s\n", ErrorName(asio->controlPanel()));
   ULONG left = asio->Release();
   printf("    Release: %lu references left\n", static_cast<unsigned long>(left));
 
@@ -280,13 +282,16 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds) {
 int wmain(int argc, wchar_t **argv) {
   const wchar_t *wanted = nullptr;
   long runMilliseconds = 0;
+  bool controlPanel = false;
   for (int i = 1; i < argc; ++i) {
     if (wcscmp(argv[i], L"--run") == 0 && i + 1 < argc)
       runMilliseconds = wcstol(argv[++i], nullptr, 10);
+    else if (wcscmp(argv[i], L"--control-panel") == 0)
+      controlPanel = true;
     else if (!wanted && argv[i][0] != L'-')
       wanted = argv[i];
     else {
-      printf("usage: asioprobe [driver name [--run milliseconds]]\n");
+      printf("usage: asioprobe [driver name [--run milliseconds] [--control-panel]]\n");
       return 1;
     }
   }
@@ -303,7 +308,7 @@ int wmain(int argc, wchar_t **argv) {
     return 2;
   }
   CoInitialize(nullptr);
-  int result = ProbeDriver(*entry, runMilliseconds);
+  int result = ProbeDriver(*entry, runMilliseconds, controlPanel);
   CoUninitialize();
   return result;
 }

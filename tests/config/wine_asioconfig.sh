@@ -10,6 +10,8 @@ config_exe=$1 driver_exe=$2 host_exe=$3 asio_dll=$4 identity=$5 out=$6
 export WINEPREFIX=$out/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES=mscoree,mshtml=
+# The silent ALSA device the other Wine runs use, so that there is a device to list.
+export ALSA_CONFIG_PATH=$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine-asound.conf
 key='HKCU\Software\halvane103\ASIO'
 app=$out/app
 screens=$out/screens
@@ -210,13 +212,17 @@ check "samplerate created" "REG_DWORD 0xac44" "$(value samplerate)"
 
 echo "=== a host's control-panel button"
 wine reg delete "$key" /f >/dev/null 2>&1
-host_out=$(wine "$host_exe" "$app_windows" 2>/dev/null | tr -d '\r')
-check "controlPanel answers" "controlPanel returned 0" "$host_out"
+# The driver registered as an installation registers it, then loaded by name by the host tool.
+wine 'C:\windows\syswow64\regsvr32.exe' /s "$app_windows\\asio.dll" >/dev/null 2>&1
+check "regsvr32" 0 $?
+host_out=$(wine "$host_exe" "Vantrel ASIO" --control-panel 2>/dev/null | tr -d '\r' | grep 'controlPanel:')
+check "controlPanel answers" "    controlPanel: ASE_OK" "$host_out"
 image=$(drive wait 60)
 check "controlPanel starts the dialog" 0 $?
 check "from the folder of asio.dll" "$app_windows\\asioconfig.exe" "$image"
 close_dialog cancel
 check "Cancel leaves no key" missing "$(value latencyms)"
+wine 'C:\windows\syswow64\regsvr32.exe' /s /u "$app_windows\\asio.dll" >/dev/null 2>&1
 
 echo "=== 144 DPI"
 wineserver -k 2>/dev/null
