@@ -26,7 +26,7 @@ done
 echo "=== native-bench: stream_benchmark"
 cmake --preset native-bench >/dev/null
 cmake --build --preset native-bench
-if ! build/native-bench/tests/bench/stream_benchmark --benchmark_min_time=0.05 | grep -E 'ratio'; then
+if ! build/native-bench/tests/bench/stream_benchmark --benchmark_min_time=0.05 --benchmark_color=false | grep -E 'ratio'; then
   failed+=(native-bench)
 fi
 
