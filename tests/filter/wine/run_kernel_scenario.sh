@@ -5,7 +5,8 @@
 #                          FIXTURE_DIR PREFIX
 # Any usbmodeflt.sys can be given, so the same fixtures check builds other than this tree's.
 # The wineserver is kept alive for this prefix only, for the run (without it services.exe and
-# winedevice.exe end with the last ordinary Wine process), and ended for this prefix only.
+# winedevice.exe end with the last ordinary Wine process), and ended for this prefix only; its
+# persistence is bounded too, so a run that is killed does not leave it behind for long.
 set -uo pipefail
 filter=$1 bus=$2 function=$3 installer=$4 scenario=$5 fixtures=$6 prefix=$7
 
@@ -26,7 +27,7 @@ if [ ! -f "$prefix/system.reg" ]; then
   timeout 120 wineboot -i >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
   timeout 60 wineserver -w
 fi
-timeout 20 wineserver -p || { echo "wineserver -p failed"; exit 1; }
+timeout 20 wineserver -p60 || { echo "wineserver -p failed"; exit 1; }
 
 rm -rf "$stage"
 mkdir -p "$stage"

@@ -112,6 +112,20 @@ static const UMFTEST_RECORD *WaitFor(unsigned long plug, unsigned long event)
   }
 }
 
+/* What Wine's PnP manager sent the child in one plug-in, for the record; not a check. */
+static void ShowPdoRequests(unsigned long plug)
+{
+  unsigned long i;
+
+  printf("  seen: PnP minor codes at the PDO, in order:");
+  for (i = 0; i < journal.Count; i++) {
+    if (journal.Records[i].Plug == plug && journal.Records[i].Event == UMFTEST_PDO_PNP) {
+      printf(" 0x%02lx", journal.Records[i].Minor);
+    }
+  }
+  printf("; power requests: %lu\n", CountEvents(plug, UMFTEST_PDO_POWER));
+}
+
 static unsigned long Seq(const UMFTEST_RECORD *record)
 {
   return record != NULL ? record->Sequence : 0;
@@ -241,6 +255,7 @@ static void RunScenario(unsigned long plug, const SCENARIO *scenario)
         "usbmodeflt has no device object left once removal is back (%lu)",
         fnRemove != NULL ? fnRemove->Count : 0ul);
   Check(CountEvents(plug, UMFTEST_PDO_URB) == urbs, "no request during removal");
+  ShowPdoRequests(plug);
 }
 
 int main(void)
