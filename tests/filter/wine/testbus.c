@@ -582,6 +582,8 @@ static NTSTATUS UmfTestBusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
   return IoCallDriver(lower, Irp);
 }
 
+/* Every major function of every device object of this driver, by the kind of device object.
+ * The child completes what it gets; the bus FDO passes down what it does not handle. */
 static NTSTATUS NTAPI UmfTestDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
   PUMFTEST_EXTENSION extension = (PUMFTEST_EXTENSION)DeviceObject->DeviceExtension;

@@ -165,6 +165,7 @@ static NTSTATUS UmfTestFnReadLowerFilters(UNICODE_STRING *instanceKey, UCHAR *bu
  */
 static NTSTATUS UmfTestFnAddLowerFilters(PDEVICE_OBJECT Pdo, ULONG *where)
 {
+  /* Off the small kernel stack; the PnP manager calls AddDevice for one device at a time. */
   static WCHAR path[512];
   static UCHAR valueBuffer[512];
   static WCHAR name[160];
@@ -289,6 +290,10 @@ static PDEVICE_OBJECT UmfTestFnFindJournal(void)
   return found;
 }
 
+/*
+ * Builds the stack on the child's PDO: the lower filters first, then this driver on top, and
+ * notes in the journal what it attached to. IRQL: PASSIVE_LEVEL.
+ */
 static NTSTATUS NTAPI UmfTestFnAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
 {
   PUMFTEST_FN_EXTENSION extension;
@@ -384,6 +389,12 @@ static ULONG UmfTestFnCountDevices(PDRIVER_OBJECT driver)
   return count;
 }
 
+/*
+ * Passes every PnP request down; the start comes back here first. On removal it notes what
+ * came back and whether the filters below still have device objects, then detaches and
+ * deletes itself. IRQL: PASSIVE_LEVEL. The PDO completes every request but the start, which
+ * this driver completes.
+ */
 static NTSTATUS NTAPI UmfTestFnPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
   PUMFTEST_FN_EXTENSION extension = (PUMFTEST_FN_EXTENSION)DeviceObject->DeviceExtension;
