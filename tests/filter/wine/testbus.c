@@ -13,7 +13,7 @@
 #include <usb.h>
 #include <usbioctl.h>
 
-#include "umftest_journal.h"
+#include "umftest_kernel.h"
 
 #define UMFTEST_TAG ((ULONG)'U' | ((ULONG)'m' << 8) | ((ULONG)'f' << 16) | ((ULONG)'B' << 24))
 
@@ -54,24 +54,6 @@ DRIVER_INITIALIZE DriverEntry;
 static DRIVER_ADD_DEVICE UmfTestAddDevice;
 static DRIVER_UNLOAD UmfTestUnload;
 static DRIVER_DISPATCH UmfTestDispatch;
-
-static void UmfTestCopyName(WCHAR *to, PDEVICE_OBJECT device)
-{
-  USHORT i, chars;
-
-  to[0] = L'\0';
-  if (device == NULL || device->DriverObject == NULL) {
-    return;
-  }
-  chars = device->DriverObject->DriverName.Length / sizeof(WCHAR);
-  if (chars > UMFTEST_NAME_CHARS - 1) {
-    chars = UMFTEST_NAME_CHARS - 1;
-  }
-  for (i = 0; i < chars; i++) {
-    to[i] = device->DriverObject->DriverName.Buffer[i];
-  }
-  to[chars] = L'\0';
-}
 
 /* Appends a record, stamping its sequence number and the current plug-in. Any IRQL <= DISPATCH. */
 static void UmfTestNote(const UMFTEST_RECORD *record)

@@ -11,7 +11,7 @@
  */
 #include <wdm.h>
 
-#include "umftest_journal.h"
+#include "umftest_kernel.h"
 
 #define UMFTEST_TAG ((ULONG)'U' | ((ULONG)'m' << 8) | ((ULONG)'f' << 16) | ((ULONG)'F' << 24))
 
@@ -31,24 +31,6 @@ typedef struct _UMFTEST_FN_EXTENSION {
 } UMFTEST_FN_EXTENSION, *PUMFTEST_FN_EXTENSION;
 
 DRIVER_INITIALIZE DriverEntry;
-
-static void UmfTestFnCopyName(WCHAR *to, PDEVICE_OBJECT device)
-{
-  USHORT i, chars;
-
-  to[0] = L'\0';
-  if (device == NULL || device->DriverObject == NULL) {
-    return;
-  }
-  chars = device->DriverObject->DriverName.Length / sizeof(WCHAR);
-  if (chars > UMFTEST_NAME_CHARS - 1) {
-    chars = UMFTEST_NAME_CHARS - 1;
-  }
-  for (i = 0; i < chars; i++) {
-    to[i] = device->DriverObject->DriverName.Buffer[i];
-  }
-  to[chars] = L'\0';
-}
 
 /* Sends a record to the bus's journal and waits for it. IRQL: PASSIVE_LEVEL. */
 static void UmfTestFnNote(PDEVICE_OBJECT journal, UMFTEST_RECORD *record)
@@ -326,11 +308,11 @@ static NTSTATUS NTAPI UmfTestFnAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
       }
       fdo->Flags |= extension->LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
       fdo->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
-      UmfTestFnCopyName(record.Names[0], Pdo->AttachedDevice);
+      UmfTestCopyName(record.Names[0], Pdo->AttachedDevice);
       if (Pdo->AttachedDevice != NULL) {
-        UmfTestFnCopyName(record.Names[1], Pdo->AttachedDevice->AttachedDevice);
+        UmfTestCopyName(record.Names[1], Pdo->AttachedDevice->AttachedDevice);
       }
-      UmfTestFnCopyName(record.Names[2], extension->LowerDevice);
+      UmfTestCopyName(record.Names[2], extension->LowerDevice);
     }
   }
 
