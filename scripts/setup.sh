@@ -49,6 +49,8 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
   wine wine64
   libminiaudio-dev
+  # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+  clang libclang-rt-14-dev
 )
 
 missing=()
