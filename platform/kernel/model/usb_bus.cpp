@@ -62,6 +62,8 @@ NTSTATUS UsbBus::Handle(PIRP irp) {
   record.irp = irp;
   record.location = *stack;
   record.locationAddress = stack;
+  record.systemBuffer = irp->AssociatedIrp.SystemBuffer;
+  record.userBuffer = irp->UserBuffer;
   record.irql = KeGetCurrentIrql();
   record.thread = std::this_thread::get_id();
   record.urb = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
