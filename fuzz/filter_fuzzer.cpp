@@ -2,7 +2,8 @@
 // pass-through requests, how the lower driver answers each (at once, pended and completed later
 // from another thread, or held until a later step completes it from another thread, with success
 // or failure), allocation failures, and the IRQL of the sender. Every verifier check of the model
-// is on; any check that fires, at once or in the end-of-run checks, is a crash.
+// is on; any check that fires, at once or in the end-of-run checks, is a crash, as is a vendor
+// request the device should not have seen (or one missing).
 //
 // The harness plays the PnP manager as Windows does: one PnP request at a time (a held one is
 // completed before the next is sent), never a request to a device after its removal (a new
@@ -67,6 +68,7 @@ class Run {
     bus_->JoinThreads();
     km::FinishChecks();
     Report(km::TakeViolations());
+    CheckVendorRequests();
     bus_.reset();
     km::Reset();
   }
@@ -207,8 +209,36 @@ class Run {
     bus_->JoinThreads();
   }
 
+  // What the device saw: a vendor request only after a start the drivers below completed with
+  // success, at most one per start, and exactly one when no allocation was made to fail.
+  void CheckVendorRequests() {
+    std::vector<km::Received> requests = bus_->Requests();
+    const km::Received *start = nullptr;
+    int urbsAfterStart = 0;
+    auto closeStart = [&] {
+      if (start == nullptr) return;
+      bool succeeded = NT_SUCCESS(start->completedStatus);
+      FUZZ_CHECK(urbsAfterStart <= (succeeded ? 1 : 0), "%d vendor requests after a start that completed with %#x",
+                 urbsAfterStart, static_cast<unsigned>(start->completedStatus));
+      if (succeeded && !faultsInjected_) FUZZ_CHECK(urbsAfterStart == 1, "no vendor request after a successful start");
+    };
+    for (const km::Received &request : requests) {
+      if (request.location.MajorFunction == IRP_MJ_PNP && request.location.MinorFunction == IRP_MN_START_DEVICE) {
+        closeStart();
+        start = &request;
+        urbsAfterStart = 0;
+      } else if (request.urb) {
+        FUZZ_CHECK(start != nullptr && start->completedSequence != 0 && request.sequence > start->completedSequence,
+                   "a vendor request before the start had completed below");
+        ++urbsAfterStart;
+      }
+    }
+    closeStart();
+  }
+
   void Faults(FuzzInput &input) {
     uint8_t which = input.Byte();
+    faultsInjected_ = faultsInjected_ || (which & 3) != 0;
     if (which & 1) km::FailPoolAllocations(1, UMF_POOL_TAG);
     if (which & 2) km::FailBuildIoControlRequest(1);
   }
@@ -217,6 +247,7 @@ class Run {
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT filter_ = nullptr;
   bool removed_ = false;
+  bool faultsInjected_ = false;
   std::unique_ptr<std::thread> starter_;
   std::atomic<bool> starterDone_{false};
 };

@@ -147,6 +147,7 @@ void UsbBus::Complete(PIRP irp, NTSTATUS status, size_t index) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     received_[index].completedSequence = NextSequence();
+    received_[index].completedStatus = status;
   }
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);

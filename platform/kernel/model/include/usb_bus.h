@@ -46,6 +46,7 @@ struct Received {
   PVOID urbAddress;
   std::vector<unsigned char> urbBytes; // Hdr.Length bytes (at most one vendor request's size)
   uint64_t completedSequence;   // when the bus completed it (0: not yet)
+  NTSTATUS completedStatus;     // and with which status
 };
 
 class UsbBus {
