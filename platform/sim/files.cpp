@@ -35,8 +35,10 @@ void RemoveRoot() {
 
 void ResetFiles() {
   RemoveRoot();
-  char pattern[] = "/tmp/vantrel-sim-XXXXXX";
-  const char *made = mkdtemp(pattern);
+  // Under TMPDIR when it is set (the fuzz runs put it in memory), else /tmp.
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/vantrel-sim-XXXXXX";
+  const char *made = mkdtemp(&pattern[0]);
   if (!made) sim::Unimplemented("mkdtemp for the simulated file system");
   root = made;
   locked.clear();
