@@ -23,13 +23,11 @@ void AppendDecoded(const char *bytes, size_t length, std::wstring &output) {
 
 // Reads the pipe until every writer has closed it.
 void ReadToEnd(HANDLE readEnd, std::wstring &output) {
-  char chunk[4096];
+  char chunk[4095];
   Utf8OutputDecoder decoder;
   for (;;) {
     DWORD received = 0;
-    // One byte of the buffer is never filled, as the decoding may want a terminator after it.
-    DWORD room = static_cast<DWORD>(sizeof(chunk) - 1);
-    if (!ReadFile(readEnd, chunk, room, &received, /* lpOverlapped */ nullptr) || received == 0) break;
+    if (!ReadFile(readEnd, chunk, sizeof(chunk), &received, /* lpOverlapped */ nullptr) || received == 0) break;
     decoder.Add(chunk, received, output);
   }
   decoder.Finish(output);
