@@ -21,27 +21,32 @@ void AppendDecoded(const char *bytes, size_t length, std::wstring &output) {
   output.append(text.data(), wcslen(text.data()));
 }
 
-// Reads the pipe until every writer has closed it. A character whose bytes arrive in two reads
-// is joined again: the unfinished tail of one read is carried to the front of the next.
+// Reads the pipe until every writer has closed it.
 void ReadToEnd(HANDLE readEnd, std::wstring &output) {
-  char chunk[4096];
-  size_t carried = 0;
+  char chunk[4095];
+  Utf8OutputDecoder decoder;
   for (;;) {
     DWORD received = 0;
-    // One byte of the buffer is never filled, as the decoding may want a terminator after it.
-    DWORD room = static_cast<DWORD>(sizeof(chunk) - 1 - carried);
-    if (!ReadFile(readEnd, chunk + carried, room, &received, /* lpOverlapped */ nullptr) || received == 0) break;
-    size_t total = carried + received;
-    size_t complete = CompleteUtf8Length(chunk, total);
-    AppendDecoded(chunk, complete, output);
-    carried = total - complete;
-    memmove(chunk, chunk + complete, carried);
+    if (!ReadFile(readEnd, chunk, sizeof(chunk), &received, /* lpOverlapped */ nullptr) || received == 0) break;
+    decoder.Add(chunk, received, output);
   }
-  // Bytes of a character the child never finished still show, as the replacement character.
-  AppendDecoded(chunk, carried, output);
+  decoder.Finish(output);
 }
 
 }  // namespace
+
+void Utf8OutputDecoder::Add(const char *bytes, size_t length, std::wstring &output) {
+  pending_.append(bytes, length);
+  size_t complete = CompleteUtf8Length(pending_.data(), pending_.size());
+  AppendDecoded(pending_.data(), complete, output);
+  pending_.erase(0, complete);
+}
+
+void Utf8OutputDecoder::Finish(std::wstring &output) {
+  // Bytes of a character the child never finished still show, as the replacement character.
+  AppendDecoded(pending_.data(), pending_.size(), output);
+  pending_.clear();
+}
 
 size_t CompleteUtf8Length(const char *bytes, size_t length) {
   for (size_t back = 0; back < 3 && back < length; ++back) {

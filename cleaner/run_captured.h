@@ -15,3 +15,16 @@ bool RunCaptured(const std::wstring &commandLine, DWORD &exitCode, std::wstring 
 // How many of the first `length` bytes form whole UTF-8 characters: an unfinished multi-byte
 // character at the end (at most three bytes) is left for the next read.
 size_t CompleteUtf8Length(const char *bytes, size_t length);
+
+// Decodes a child's UTF-8 output read by read. A character whose bytes arrive in two reads is
+// joined again: the unfinished tail of one read waits for the next. Each piece is appended up to
+// its first zero character.
+class Utf8OutputDecoder {
+ public:
+  void Add(const char *bytes, size_t length, std::wstring &output);
+  // The end of the output: a tail still waiting is appended as it is.
+  void Finish(std::wstring &output);
+
+ private:
+  std::string pending_;
+};

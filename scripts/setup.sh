@@ -51,6 +51,8 @@ packages=(
   libminiaudio-dev
   # asioconfig.exe's Wine test: a virtual X server and a screenshot of it
   xvfb imagemagick
+  # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+  clang libclang-rt-14-dev
 )
 
 missing=()

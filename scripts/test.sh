@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets the machine up and runs every test: native (plain, with the address and undefined-behaviour
-# sanitizers, and with the thread sanitizer) and the cross-built tests under Wine (win32 and win64).
+# sanitizers, and with the thread sanitizer), the cross-built tests under Wine (win32 and win64)
+# and short runs of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,10 @@ for preset in native native-asan native-tsan win32 win64; do
   run "$preset"
 done
 
+# The fuzz targets (clang, libFuzzer, address and undefined-behaviour sanitizers), each run for
+# about 20 s from its seed corpus; scripts/fuzz.sh runs them longer.
+run fuzz
+
 # The data callback's benchmark, optimised: it prints each case's time over a plain memcpy's.
 echo "=== native-bench: stream_benchmark"
 cmake --preset native-bench >/dev/null
@@ -34,4 +39,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "test: failures in: ${failed[*]}"
   exit 1
 fi
-echo "test: every test passed (native, native-asan, native-tsan, win32 and win64 under Wine)"
+echo "test: every test passed (native, native-asan, native-tsan, win32 and win64 under Wine, fuzz)"

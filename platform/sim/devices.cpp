@@ -115,6 +115,14 @@ void AddDeviceInstance(const DeviceInstance &instance) {
   T().instances.push_back(instance);
 }
 
+void SetHardwareIdBytes(const std::wstring &instanceId, const std::vector<uint8_t> &bytes) {
+  std::lock_guard<std::recursive_mutex> guard(T().lock);
+  sim::DeviceInstance *instance = FindInstance(instanceId);
+  if (!instance) sim::Unimplemented("SetHardwareIdBytes for an instance that does not exist");
+  instance->hardwareIdsRaw = true;
+  instance->hardwareIdBytes = bytes;
+}
+
 bool DeviceInstanceExists(const std::wstring &instanceId) {
   std::lock_guard<std::recursive_mutex> guard(T().lock);
   return FindInstance(instanceId) != nullptr;
@@ -221,6 +229,24 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA dat
   if (property != SPDRP_HARDWAREID) sim::Unimplemented("SetupDiGetDeviceRegistryPropertyW for this property");
   sim::DeviceInstance *instance = FindInstance(element->instanceId);
   if (!instance) return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+  if (instance->hardwareIdsRaw) {
+    const std::vector<uint8_t> &bytes = instance->hardwareIdBytes;
+    // Sizes scale with the width of WCHAR, so that a buffer of N characters holds what it
+    // holds on Windows.
+    DWORD needed = static_cast<DWORD>((bytes.size() * sizeof(WCHAR) + 1) / 2);
+    if (requiredSize) *requiredSize = needed;
+    if (propertyType) *propertyType = REG_MULTI_SZ;
+    if (!buffer && bufferSize) return Fail(ERROR_INVALID_PARAMETER);
+    if (bufferSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    WCHAR *out = reinterpret_cast<WCHAR *>(buffer);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) out[i / 2] = static_cast<WCHAR>(bytes[i] | (bytes[i + 1] << 8));
+    // An odd last byte fills the low half of its unit; the high half keeps what the caller had.
+    if (bytes.size() % 2) {
+      WCHAR &last = out[bytes.size() / 2];
+      last = static_cast<WCHAR>((static_cast<unsigned>(last) & ~0xFFu) | bytes.back());
+    }
+    return TRUE;
+  }
   if (instance->hardwareIds.empty()) return Fail(ERROR_INVALID_DATA);
   // REG_MULTI_SZ as Windows stores it: UTF-16 entries, each terminated, and one more terminator.
   std::vector<uint16_t> units;

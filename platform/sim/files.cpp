@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,8 +35,10 @@ void RemoveRoot() {
 
 void ResetFiles() {
   RemoveRoot();
-  char pattern[] = "/tmp/vantrel-sim-XXXXXX";
-  const char *made = mkdtemp(pattern);
+  // Under TMPDIR when it is set (the fuzz runs put it in memory), else /tmp.
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/vantrel-sim-XXXXXX";
+  const char *made = mkdtemp(&pattern[0]);
   if (!made) sim::Unimplemented("mkdtemp for the simulated file system");
   root = made;
   locked.clear();
@@ -79,6 +82,25 @@ int MemClose(void *cookie) {
 }
 ssize_t MemRead(void *cookie, char *buffer, size_t size) {
   return static_cast<ssize_t>(fread(buffer, 1, size, static_cast<FILE *>(cookie)));
+}
+
+// A file opened for reading in text mode, already translated, served from memory.
+struct TranslatedText {
+  std::string text;
+  size_t position = 0;
+};
+ssize_t TranslatedRead(void *cookie, char *buffer, size_t size) {
+  auto *file = static_cast<TranslatedText *>(cookie);
+  size_t count = std::min(size, file->text.size() - file->position);
+  std::memcpy(buffer, file->text.data() + file->position, count);
+  file->position += count;
+  return static_cast<ssize_t>(count);
+}
+int TranslatedClose(void *cookie) {
+  std::lock_guard<std::mutex> guard(lock);
+  --openFiles;
+  delete static_cast<TranslatedText *>(cookie);
+  return 0;
 }
 
 FILE *Open(const wchar_t *path, const wchar_t *mode) {
@@ -139,13 +161,15 @@ FILE *Open(const wchar_t *path, const wchar_t *mode) {
       text.push_back(static_cast<char>(c));
     }
     fclose(f);
-    FILE *mem = tmpfile();
-    if (!mem) return nullptr;
-    fwrite(text.data(), 1, text.size(), mem);
-    rewind(mem);
+    auto *translated = new TranslatedText{std::move(text)};
+    cookie_io_functions_t io{TranslatedRead, nullptr, nullptr, TranslatedClose};
+    FILE *stream = fopencookie(translated, "r", io);
+    if (!stream) {
+      delete translated;
+      return nullptr;
+    }
     ++openFiles;
-    cookie_io_functions_t io{MemRead, nullptr, nullptr, MemClose};
-    return fopencookie(mem, "r", io);
+    return stream;
   }
   ++openFiles;
   cookie_io_functions_t io{nullptr, TextWrite, nullptr, TextClose};

@@ -239,8 +239,10 @@ bool GetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, 
 
 void DenyRegKey(HKEY root, const std::wstring &path, LONG error) {
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
-  std::shared_ptr<Key> key;
-  Walk(root, path.c_str(), true, &key, nullptr);
+  // Walked without honouring refusals on the way, so that a refusal can be changed or lifted.
+  std::shared_ptr<Key> key = Resolve(root);
+  if (!key) sim::Unimplemented("DenyRegKey under a root that does not resolve");
+  for (const auto &part : SplitPath(path.c_str())) key = CreateChild(key, part, nullptr);
   key->denyError = error;
 }
 

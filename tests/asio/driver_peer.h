@@ -11,6 +11,19 @@ struct DriverTestPeer {
     ASIOTimeStamp stamp = {hi, lo};
     driver.publishPosition(position, stamp);
   }
+  // The settings as construction read them, the ones nothing else uses included.
+  struct Settings {
+    DWORD samples;
+    ULONG threads;
+    DWORD buffers;
+    ULONG latencyMs;
+    DWORD fifoSize;
+    ULONG sampleRate;
+  };
+  static Settings ReadSettings(const ASIOPelkor &driver) {
+    return Settings{driver.settingSamples,   driver.settingThreads, driver.settingBuffers,
+                    driver.settingLatencyMs, driver.settingFifoSize, driver.sampleRate};
+  }
   static void ForgetDevices(ASIOPelkor &driver) {
     driver.playbackDevices = nullptr;
     driver.playbackCount = 0;

@@ -222,6 +222,20 @@ TEST_F(DriverTest, ChannelInfoForOutputs) {
   EXPECT_EQ(ASIOFalse, info.isActive);
 }
 
+// At construction no output is active. Channel 0 is the one a check of the channel list would get
+// wrong: the list holds zeros until createBuffers fills it.
+TEST_F(DriverTest, ChannelZeroIsInactiveAtConstruction) {
+  ASIOPelkor driver(nullptr);
+  ASIOChannelInfo info;
+  memset(&info, 0x55, sizeof(info));
+  info.channel = 0;
+  info.isInput = ASIOFalse;
+  EXPECT_EQ(ASE_OK, driver.getChannelInfo(&info));
+  EXPECT_EQ(ASIOFalse, info.isActive);
+  EXPECT_STREQ(" channel 0", info.name);
+  EXPECT_EQ(ASIOSTInt32LSB, info.type);
+}
+
 TEST_F(DriverTest, ChannelInfoRefusesInputsAndOtherChannels) {
   ASIOPelkor driver(nullptr);
   const struct {

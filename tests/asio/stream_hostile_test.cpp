@@ -12,6 +12,7 @@
 #include "driver.h"
 #include "driver_peer.h"
 #include "machine.h"
+#include "scoped_thread.h"
 #include "sim/machine.h"
 #include "stream_format.h"
 #include "stream_host.h"
@@ -104,7 +105,7 @@ TEST_F(HostileHostTest, SamplePositionFromAnotherThreadIsNeverTornOrMixed) {
   ASSERT_EQ(ASE_OK, driver.start());
   std::atomic<bool> done{false};
   std::atomic<int> mismatches{0}, reads{0};
-  std::thread reader([&] {
+  ScopedThread reader([&] {
     while (!done) {
       ASIOSamples position;
       ASIOTimeStamp stamp;
@@ -114,7 +115,7 @@ TEST_F(HostileHostTest, SamplePositionFromAnotherThreadIsNeverTornOrMixed) {
       if (static_cast<unsigned long long>(position.lo) != block * 64ull) ++mismatches;
       ++reads;
     }
-  });
+  }, [&] { done = true; });
   ASSERT_TRUE(host.WaitForSwitches(40));
   done = true;
   reader.join();

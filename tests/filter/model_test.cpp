@@ -2,8 +2,12 @@
 // invoke flags of completion routines.
 #include "kernel_fixture.h"
 
+#include <gtest/gtest-spi.h>
+
 #include <atomic>
 #include <thread>
+
+#include "scoped_thread.h"
 
 namespace {
 
@@ -20,10 +24,12 @@ TEST_F(RemoveLockModelTest, ReleaseAndWaitWaitsForEveryOtherHolder) {
   ASSERT_EQ(IoAcquireRemoveLockEx(&lock, &second, "", 1, sizeof(lock)), STATUS_SUCCESS);
 
   std::atomic<bool> returned{false};
-  std::thread remover([&] {
-    IoReleaseRemoveLockAndWaitEx(&lock, &first, sizeof(lock));
-    returned = true;
-  });
+  ScopedThread remover(
+      [&] {
+        IoReleaseRemoveLockAndWaitEx(&lock, &first, sizeof(lock));
+        returned = true;
+      },
+      [&] { IoReleaseRemoveLockEx(&lock, &second, sizeof(lock)); });
   ASSERT_TRUE(km::WaitUntil([&] { return km::RemoveLock(&lock).waitBegun; }));
   EXPECT_EQ(IoAcquireRemoveLockEx(&lock, &first, "", 1, sizeof(lock)), STATUS_DELETE_PENDING);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -33,6 +39,62 @@ TEST_F(RemoveLockModelTest, ReleaseAndWaitWaitsForEveryOtherHolder) {
   remover.join();
   EXPECT_TRUE(returned);
   EXPECT_TRUE(km::RemoveLock(&lock).waitReturned);
+}
+
+TEST_F(RemoveLockModelTest, AcquisitionsAfterReleaseAndWaitReturnedAreRefusedAsOnWindows) {
+  IoInitializeRemoveLockEx(&lock, UMF_POOL_TAG, 0, 0, sizeof(lock));
+  ASSERT_EQ(IoAcquireRemoveLockEx(&lock, &first, "", 1, sizeof(lock)), STATUS_SUCCESS);
+  IoReleaseRemoveLockAndWaitEx(&lock, &first, sizeof(lock));
+  ASSERT_TRUE(km::RemoveLock(&lock).waitReturned);
+
+  // A driver that checks the answer does nothing wrong: no check fires (the fixture looks).
+  EXPECT_EQ(IoAcquireRemoveLockEx(&lock, &second, "", 1, sizeof(lock)), STATUS_DELETE_PENDING);
+  EXPECT_EQ(km::RemoveLock(&lock).holders, 0u);
+}
+
+// ---------------------------------------------------------------- completion clears locations
+
+NTSTATUS KeepBack(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+TEST_F(KernelTest, CompletionClearsTheLocationsItHasPassed) {
+  PIRP irp = km::NewIrp(bus->Pdo(), IRP_MJ_READ, 0x5A, 1);
+  PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+  below->Flags = 0x3C;
+  below->Parameters.Others.Argument1 = irp;
+  below->Parameters.Others.Argument4 = irp;
+  below->FileObject = reinterpret_cast<PFILE_OBJECT>(irp);
+  IoSetCompletionRoutine(irp, KeepBack, irp, TRUE, TRUE, TRUE);
+  IoCallDriver(bus->Pdo(), irp);
+
+  ASSERT_TRUE(km::Irp(irp).heldForMoreProcessing);
+  EXPECT_EQ(below->MajorFunction, IRP_MJ_READ) << "the major code stays";
+  EXPECT_EQ(below->MinorFunction, 0);
+  EXPECT_EQ(below->Flags, 0);
+  EXPECT_EQ(below->Control, 0);
+  EXPECT_EQ(below->Parameters.Others.Argument1, nullptr);
+  EXPECT_EQ(below->Parameters.Others.Argument4, nullptr);
+  EXPECT_EQ(below->FileObject, nullptr);
+  EXPECT_EQ(below->CompletionRoutine, nullptr);
+  EXPECT_EQ(below->Context, nullptr);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// ---------------------------------------------------------------- helper threads
+
+TEST(ScopedThreadTest, AFailedAssertionWhileAHelperRunsFailsOnlyItsTest) {
+  // With a plain std::thread here the failed assertion would terminate the test program.
+  EXPECT_FATAL_FAILURE(
+      {
+        std::atomic<bool> stop{false};
+        ScopedThread helper(
+            [&] {
+              while (!stop)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            },
+            [&] { stop = true; });
+        ASSERT_TRUE(false) << "assertion failed with the helper running";
+      },
+      "assertion failed with the helper running");
 }
 
 struct Invocations {

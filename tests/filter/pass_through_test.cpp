@@ -86,8 +86,8 @@ TEST_P(PassThroughTest, ReachesTheLowerDeviceInTheCallersLocationAndCompletesToT
   EXPECT_EQ(requests[0].location.FileObject, expected.FileObject);
   EXPECT_EQ(requests[0].location.CompletionRoutine, CallerCompletion)
       << "the filter sets no completion routine of its own";
-  EXPECT_EQ(requests[0].irp->AssociatedIrp.SystemBuffer, systemBuffer);
-  EXPECT_EQ(requests[0].irp->UserBuffer, userBuffer);
+  EXPECT_EQ(requests[0].systemBuffer, systemBuffer);
+  EXPECT_EQ(requests[0].userBuffer, userBuffer);
 
   EXPECT_EQ(caller.calls, 1);
   EXPECT_EQ(caller.status, STATUS_DEVICE_NOT_CONNECTED);

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <thread>
 
+#include "scoped_thread.h"
+
 namespace {
 
 class PnpTest : public FilterTest {};
@@ -71,15 +73,17 @@ TEST_F(PnpTest, SurpriseRemovalThenRemovalBothPassDown) {
 TEST_F(PnpTest, RequestsArrivingWhileRemovalWaitsAreFailedWithDeletePending) {
   bus->PauseNext(IRP_MJ_READ);
   PIRP read = km::NewIrp(filter, IRP_MJ_READ, 0);
-  std::thread reader([&] { Send(read); });
+  ScopedThread reader([&] { Send(read); }, [&] { bus->ReleasePaused(); });
   ASSERT_TRUE(bus->WaitPaused());
 
   std::atomic<bool> removed{false};
   NTSTATUS removeStatus = STATUS_UNSUCCESSFUL;
-  std::thread pnp([&] {
-    removeStatus = SendPnp(IRP_MN_REMOVE_DEVICE);
-    removed = true;
-  });
+  ScopedThread pnp(
+      [&] {
+        removeStatus = SendPnp(IRP_MN_REMOVE_DEVICE);
+        removed = true;
+      },
+      [&] { bus->ReleasePaused(); });
   ASSERT_TRUE(km::WaitUntil([&] { return km::RemoveLock(&extension->RemoveLock).waitBegun; }));
   EXPECT_EQ(bus->Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u) << "passed down before the wait";
 
@@ -108,14 +112,17 @@ TEST_F(PnpTest, RequestsArrivingWhileRemovalWaitsAreFailedWithDeletePending) {
 TEST_F(PnpTest, RemovalWaitsForAStartStillInProgress) {
   bus->script().start = km::Answer::Hold;
   PIRP start = Pnp(IRP_MN_START_DEVICE);
-  std::thread starter([&] { Send(start); });
+  auto completeHeld = [&] { bus->CompleteHeld(STATUS_SUCCESS); };
+  ScopedThread starter([&] { Send(start); }, completeHeld);
   ASSERT_TRUE(km::WaitUntil([&] { return bus->HeldCount() == 1; }));
 
   std::atomic<bool> removed{false};
-  std::thread pnp([&] {
-    SendPnp(IRP_MN_REMOVE_DEVICE);
-    removed = true;
-  });
+  ScopedThread pnp(
+      [&] {
+        SendPnp(IRP_MN_REMOVE_DEVICE);
+        removed = true;
+      },
+      completeHeld);
   ASSERT_TRUE(km::WaitUntil([&] { return km::RemoveLock(&extension->RemoveLock).waitBegun; }));
   EXPECT_EQ(SendPnp(IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_DELETE_PENDING);
   EXPECT_FALSE(removed);

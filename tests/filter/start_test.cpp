@@ -2,6 +2,8 @@
 // has finished before the start request completes upward, whichever way the lower drivers answer.
 #include "kernel_fixture.h"
 
+#include "scoped_thread.h"
+
 #include <thread>
 
 namespace {
@@ -67,6 +69,40 @@ TEST_P(StartTest, TheDevicesAnswerToTheVendorRequestDoesNotChangeTheStart) {
   EXPECT_EQ(extension->Started, TRUE);
 }
 
+struct UpperCompletion {
+  int calls = 0;
+  NTSTATUS status = STATUS_PENDING;
+  uint64_t sequence = 0;
+};
+
+NTSTATUS RecordUpperCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  auto *upper = static_cast<UpperCompletion *>(Context);
+  upper->calls++;
+  upper->status = Irp->IoStatus.Status;
+  upper->sequence = km::NextSequence();
+  return STATUS_SUCCESS;
+}
+
+// The driver above sets a completion routine of its own in the filter's location. A filter that
+// skipped its location before setting its routine would overwrite the one above it.
+TEST_P(StartTest, AnUpperDriversCompletionRoutineRunsOnceAfterTheVendorRequest) {
+  bus->script().start = GetParam();
+  bus->script().urb = GetParam();
+  PIRP start = km::NewIrp(filter, IRP_MJ_PNP, IRP_MN_START_DEVICE, /* extra: the caller's */ 1);
+  UpperCompletion upper;
+  IoSetCompletionRoutine(start, RecordUpperCompletion, &upper, TRUE, TRUE, TRUE);
+
+  EXPECT_EQ(Send(start), STATUS_SUCCESS);
+
+  EXPECT_EQ(upper.calls, 1);
+  EXPECT_EQ(upper.status, STATUS_SUCCESS);
+  ASSERT_EQ(bus->Urbs().size(), 1u);
+  EXPECT_LT(bus->Urbs()[0].completedSequence, upper.sequence) << "the start reached the driver "
+                                                                 "above before the vendor request ended";
+  std::vector<km::Received> requests = bus->Requests();
+  EXPECT_EQ(requests[0].location.CompletionRoutine, &UmfStartCompletion);
+}
+
 INSTANTIATE_TEST_SUITE_P(LowerDrivers, StartTest,
                          ::testing::Values(km::Answer::Complete, km::Answer::CompleteLater),
                          [](const ::testing::TestParamInfo<km::Answer> &answer) {
@@ -92,7 +128,7 @@ TEST_F(RestartTest, TheWaitingStartHoldsTheRemoveLock) {
   bus->script().start = km::Answer::Hold;
   PIRP start = Pnp(IRP_MN_START_DEVICE);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::thread pnp([&] { status = Send(start); });
+  ScopedThread pnp([&] { status = Send(start); }, [&] { bus->CompleteHeld(STATUS_SUCCESS); });
 
   ASSERT_TRUE(km::WaitUntil([&] { return bus->HeldCount() == 1; }));
   EXPECT_EQ(km::RemoveLock(&extension->RemoveLock).holders, 1u);

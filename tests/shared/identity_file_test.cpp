@@ -90,6 +90,14 @@ TEST_F(IdentityFileTest, LfLinesBlankLinesAndNoFinalLineEndReadTheSame) {
   ExpectStandardValues();
 }
 
+// A CR alone ends a line as well: a reader that split at LF only would see one long line 1.
+TEST_F(IdentityFileTest, CrOnlyLinesReadTheSame) {
+  Write(Lines("\r"));
+  ExpectStandardValues();
+  Write("\r\r" + Lines("\r\r", /*finalSeparator=*/false));
+  ExpectStandardValues();
+}
+
 TEST_F(IdentityFileTest, LinesAfterTheFourthAreIgnored) {
   Write(Lines("\r\n") + "extra line\r\n{00000000-0000-0000-0000-000000000000}\r\n");
   ExpectStandardValues();

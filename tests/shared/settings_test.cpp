@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "driver.h"
+#include "driver_peer.h"
 #include "machine.h"
 
 namespace {
@@ -54,6 +55,40 @@ TEST_F(SettingsTest, EmptyKeyTakesTheFallbacks) {
   ExpectBufferSize(driver, 440);
   EXPECT_EQ(440, OutputLatency(driver));
   EXPECT_EQ(3u, driver.PeriodCount());
+}
+
+// "samples", "buffers" and "fifosize" are read and kept though nothing uses them: their defaults
+// are checked here, as nothing else would notice them wrong.
+TEST_F(SettingsTest, UnusedSettingsTakeTheirDefaultsWithoutKeyAndTheirFallbacksInAnEmptyKey) {
+  {
+    ASIOPelkor driver(nullptr);
+    DriverTestPeer::Settings settings = DriverTestPeer::ReadSettings(driver);
+    EXPECT_EQ(512u, settings.samples);
+    EXPECT_EQ(1u, settings.buffers);
+    EXPECT_EQ(8u, settings.fifoSize);
+    EXPECT_EQ(5u, settings.latencyMs);
+  }
+  CreateSettingsKey();
+  {
+    ASIOPelkor driver(nullptr);
+    DriverTestPeer::Settings settings = DriverTestPeer::ReadSettings(driver);
+    EXPECT_EQ(256u, settings.samples);
+    EXPECT_EQ(3u, settings.buffers);
+    EXPECT_EQ(8u, settings.fifoSize);
+    EXPECT_EQ(10u, settings.latencyMs);
+  }
+}
+
+TEST_F(SettingsTest, UnusedSettingsAreReadFromTheirOwnValues) {
+  WriteSettingDword(L"samples", 1000);
+  WriteSettingDword(L"buffers", 7);
+  WriteSettingDword(L"fifosize", 64);
+  ASIOPelkor driver(nullptr);
+  DriverTestPeer::Settings settings = DriverTestPeer::ReadSettings(driver);
+  EXPECT_EQ(1000u, settings.samples);
+  EXPECT_EQ(7u, settings.buffers);
+  EXPECT_EQ(64u, settings.fifoSize);
+  EXPECT_EQ(3u, settings.threads) << "its neighbours fell back on their own";
 }
 
 TEST_F(SettingsTest, ConstructionDerivesTheBufferFrom44100WhateverTheRate) {

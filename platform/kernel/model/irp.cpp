@@ -22,6 +22,8 @@ PIRP Allocate(State &model, CCHAR stackSize, bool built) {
   record.storage.reset(new unsigned char[size]);
   std::memset(record.storage.get(), 0, size);
   record.built = built;
+  static uint64_t serials = 0;
+  record.serial = ++serials;
   auto *irp = reinterpret_cast<PIRP>(record.storage.get());
   auto *locations = reinterpret_cast<PIO_STACK_LOCATION>(record.storage.get() + sizeof(IRP));
   irp->Type = kIoTypeIrp;
@@ -30,7 +32,8 @@ PIRP Allocate(State &model, CCHAR stackSize, bool built) {
   // The first driver's location is the last one; passing down moves towards the first.
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
   irp->Tail.Overlay.CurrentStackLocation = locations + stackSize;
-  model.irps.emplace(irp, std::move(record));
+  // The address may be that of an IRP freed earlier: its record gives way.
+  model.irps.insert_or_assign(irp, std::move(record));
   return irp;
 }
 
@@ -55,7 +58,25 @@ void FinishCompletion(PIRP irp) {
     if (irp->UserEvent != nullptr)
       irp->UserEvent->Header.SignalState = 1;
   }
+  // Windows frees the IRP here, whoever allocated it; what the sender wants to know afterwards
+  // it reads from its status block.
+  record->freed = true;
+  record->storage.reset();
   model.changed.notify_all();
+}
+
+// What the I/O manager does to a location once completion has passed it: the codes' parameters,
+// flags, file object and completion routine are gone, so a driver that reads a location after
+// its request completed reads zeros. Called with the model lock held.
+void ClearLocation(IrpRecord &record, int number, PIO_STACK_LOCATION stack) {
+  record.controlAtCompletion[number] = stack->Control;
+  stack->MinorFunction = 0;
+  stack->Flags = 0;
+  stack->Control = 0;
+  std::memset(&stack->Parameters, 0, sizeof(stack->Parameters));
+  stack->FileObject = nullptr;
+  stack->CompletionRoutine = nullptr;
+  stack->Context = nullptr;
 }
 
 } // namespace
@@ -78,6 +99,7 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
   if (record->sent && !record->completed && !record->heldForMoreProcessing)
     Violation("IrpFreedInFlight", IrpName(Irp) + " freed while a driver still owns it");
   record->freed = true;
+  record->storage.reset();
 }
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -88,6 +110,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   State &model = Model();
   PIO_STACK_LOCATION stack;
+  uint64_t serial;
+  int location;
   {
     std::lock_guard<std::mutex> guard(model.mutex);
     IrpRecord *record = Find(model, Irp);
@@ -122,6 +146,9 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->Tail.Overlay.CurrentStackLocation--;
     stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
+    serial = record->serial;
+    location = Irp->CurrentLocation;
+    record->controlAtCompletion.erase(location);
     record->sent = true;
     record->heldForMoreProcessing = false;
     record->generation++;
@@ -138,7 +165,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
   }
 
-  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  UCHAR major = stack->MajorFunction;
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
   NTSTATUS status;
   {
     RunningAs running(DeviceObject);
@@ -149,11 +177,27 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                   std::to_string(KeGetCurrentIrql()) + ", entered at " +
                                   std::to_string(irql));
   }
-  // The locations outlive completion in the model, so the flag can still be read here.
-  if (status == STATUS_PENDING && !(stack->Control & SL_PENDING_RETURNED)) {
-    Violation("PendingNotMarked",
-              "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending" +
-                  Codes(stack));
+  if (status == STATUS_PENDING) {
+    // The IRP may have completed, been cleared and been freed meanwhile: completion kept the
+    // location's Control for this question.
+    std::lock_guard<std::mutex> guard(model.mutex);
+    IrpRecord *record = Find(model, Irp);
+    bool known = record != nullptr && record->serial == serial;
+    UCHAR control = 0;
+    if (known) {
+      auto kept = record->controlAtCompletion.find(location);
+      if (kept != record->controlAtCompletion.end())
+        control = kept->second;
+      else if (record->storage)
+        control = stack->Control;
+      else
+        known = false;
+    }
+    if (known && !(control & SL_PENDING_RETURNED)) {
+      Violation("PendingNotMarked",
+                "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending (major " +
+                    Hex(major) + ")");
+    }
   }
   return status;
 }
@@ -178,6 +222,17 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       return;
     }
     record->heldForMoreProcessing = false;
+    // Ending a power request is one of the paths on which its driver must let the next one
+    // start, as much as passing it on.
+    if (Irp->CurrentLocation <= Irp->StackCount) {
+      PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
+      if (current->MajorFunction == IRP_MJ_POWER && current->DeviceObject != nullptr &&
+          record->nextPowerStartedBy.count(current->DeviceObject) == 0) {
+        Violation("PowerIrpWithoutStartNext",
+                  "power " + IrpName(Irp) + Codes(current) +
+                      " completed without PoStartNextPowerIrp by the driver completing it");
+      }
+    }
   }
   if (Irp->IoStatus.Status == STATUS_PENDING)
     Violation("CompletedWithPending", IrpName(Irp) + " completed with STATUS_PENDING");
@@ -193,6 +248,13 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                   ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                    (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
                    (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    {
+      std::lock_guard<std::mutex> guard(model.mutex);
+      // The loop has already moved CurrentLocation past this location.
+      ClearLocation(*Find(model, Irp), Irp->CurrentLocation - 1, stack);
+    }
     if (invoke) {
       PDEVICE_OBJECT device = Irp->CurrentLocation > Irp->StackCount
                                   ? nullptr
@@ -200,7 +262,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       NTSTATUS result;
       {
         RunningAs running(device);
-        result = stack->CompletionRoutine(device, Irp, stack->Context);
+        result = routine(device, Irp, context);
       }
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         std::lock_guard<std::mutex> guard(model.mutex);
@@ -285,7 +347,8 @@ IrpInfo Irp(PIRP irp) {
   return IrpInfo{record->sent,          record->completed,
                  record->heldForMoreProcessing, record->completions,
                  record->completedSequence, record->finalStatus,
-                 record->finalInformation,  record->poolBlocksAtCompletion};
+                 record->finalInformation,  record->poolBlocksAtCompletion,
+                 record->freed};
 }
 
 bool WaitCompleted(PIRP irp, std::chrono::milliseconds timeout) {

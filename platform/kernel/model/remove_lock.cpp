@@ -1,7 +1,7 @@
 // Remove locks with the documented semantics: every acquisition counts; once
-// IoReleaseRemoveLockAndWaitEx has begun, acquisitions fail with STATUS_DELETE_PENDING, and it
-// returns when every other holder has released. Holders are tracked by tag, so unbalanced
-// releases and holds left at the end are reported.
+// IoReleaseRemoveLockAndWaitEx has begun (and after it has returned), acquisitions fail with
+// STATUS_DELETE_PENDING, and it returns when every other holder has released. Holders are
+// tracked by tag, so unbalanced releases and holds left at the end are reported.
 #include "state.h"
 
 using namespace km::detail;
@@ -62,11 +62,9 @@ extern "C" NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
   LockRecord *record = Initialized(model, RemoveLock, "IoAcquireRemoveLockEx");
   if (record == nullptr)
     return STATUS_DELETE_PENDING;
-  if (record->waitReturned) {
-    Violation("RemoveLockAfterRemove", "IoAcquireRemoveLockEx on " + LockName(RemoveLock) +
-                                           " after IoReleaseRemoveLockAndWaitEx returned");
-    return STATUS_DELETE_PENDING;
-  }
+  // Also once IoReleaseRemoveLockAndWaitEx has returned: Windows answers every later acquisition
+  // so, and a driver that checks the answer is right. One that goes on regardless is caught where
+  // it then uses the device or releases what it never held.
   if (RemoveLock->Common.Removed)
     return STATUS_DELETE_PENDING;
   RemoveLock->Common.IoCount++;

@@ -20,7 +20,14 @@
 namespace km::detail {
 
 struct IrpRecord {
+  // The IRP itself. Released when the IRP completes (or is freed), as Windows frees it, so that a
+  // driver reading it afterwards is a use-after-free the address sanitizer reports; the record
+  // stays for the tests' questions until the address is used for another IRP.
   std::unique_ptr<unsigned char[]> storage;
+  uint64_t serial = 0; // tells this IRP from a later one at the same address
+  // Control of each stack location (by CurrentLocation number) as completion found it before it
+  // cleared the location: whether a dispatch routine had marked the IRP pending.
+  std::map<int, UCHAR> controlAtCompletion;
   bool sent = false;
   bool completed = false;
   bool heldForMoreProcessing = false;

@@ -62,6 +62,8 @@ NTSTATUS UsbBus::Handle(PIRP irp) {
   record.irp = irp;
   record.location = *stack;
   record.locationAddress = stack;
+  record.systemBuffer = irp->AssociatedIrp.SystemBuffer;
+  record.userBuffer = irp->UserBuffer;
   record.irql = KeGetCurrentIrql();
   record.thread = std::this_thread::get_id();
   record.urb = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
@@ -145,6 +147,7 @@ void UsbBus::Complete(PIRP irp, NTSTATUS status, size_t index) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     received_[index].completedSequence = NextSequence();
+    received_[index].completedStatus = status;
   }
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);

@@ -117,7 +117,9 @@ struct IrpInfo {
   NTSTATUS finalStatus;
   ULONG_PTR finalInformation;
   size_t poolBlocksAtCompletion;
+  bool freed; // its memory is gone: completed to the top, or IoFreeIrp
 };
+// What the model knows of the IRP at this address (the latest one, if the address was reused).
 IrpInfo Irp(PIRP irp);
 bool WaitCompleted(PIRP irp, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 

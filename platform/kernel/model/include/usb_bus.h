@@ -38,12 +38,15 @@ struct Received {
   PIRP irp;
   IO_STACK_LOCATION location;   // copy, as it reached the bus
   PIO_STACK_LOCATION locationAddress;
+  PVOID systemBuffer;           // the IRP's AssociatedIrp.SystemBuffer and UserBuffer on arrival:
+  PVOID userBuffer;             // the IRP itself is gone once it has completed
   KIRQL irql;
   std::thread::id thread;
   bool urb;                     // IOCTL_INTERNAL_USB_SUBMIT_URB
   PVOID urbAddress;
   std::vector<unsigned char> urbBytes; // Hdr.Length bytes (at most one vendor request's size)
   uint64_t completedSequence;   // when the bus completed it (0: not yet)
+  NTSTATUS completedStatus;     // and with which status
 };
 
 class UsbBus {

@@ -14,6 +14,10 @@ struct DeviceInstance {
   std::wstring instanceId;  // "USB\VID_xxxx&PID_xxxx\serial"
   // REG_MULTI_SZ entries of SPDRP_HARDWAREID; no entries means the property is absent.
   std::vector<std::wstring> hardwareIds;
+  // When set, SPDRP_HARDWAREID is these bytes instead, as a driver may have written the value:
+  // UTF-16LE of any length, terminators or not (an odd last byte is the low half of a unit).
+  bool hardwareIdsRaw = false;
+  std::vector<uint8_t> hardwareIdBytes;
   bool present = true;
   GUID classGuid = {};
   // The enumerator that SetupDiGetClassDevsW filters by (the first part of the instance ID).
@@ -26,6 +30,8 @@ struct DeviceInstance {
 
 // Adds an instance at the end of the enumeration order.
 void AddDeviceInstance(const DeviceInstance &instance);
+// Makes an instance's SPDRP_HARDWAREID the given raw bytes (see hardwareIdBytes).
+void SetHardwareIdBytes(const std::wstring &instanceId, const std::vector<uint8_t> &bytes);
 bool DeviceInstanceExists(const std::wstring &instanceId);
 // Instances removed through the class installer, in order of removal.
 const std::vector<std::wstring> &RemovedDeviceInstances();
