@@ -1,5 +1,7 @@
 #include "stream_host.h"
 
+#include "miniaudio_seam.h"
+
 #include <chrono>
 #include <thread>
 
@@ -8,7 +10,14 @@ const char kStreamIdentity[] =
 
 void StreamTest::SetUp() {
   MachineTest::SetUp();
+  seam::Reset();
   testsupport::WriteFileBytes(testsupport::ExecutableIdentityPath(), kStreamIdentity);
+}
+
+void StreamTest::TearDown() {
+  EXPECT_EQ(0, seam::OpenStreams()) << "a stream was left open";
+  seam::Reset();
+  MachineTest::TearDown();
 }
 
 ASIOBool InitQuietly(ASIOPelkor &driver) {
@@ -30,7 +39,21 @@ long OfferedSize(ASIOPelkor &driver) {
   return size;
 }
 
-StreamHost *StreamHost::current = nullptr;
+std::atomic<StreamHost *> StreamHost::current{nullptr};
+std::atomic<int> StreamHost::inCallback{0};
+
+// The host a callback works on, or null. Entering is counted before `current` is read, and the
+// destructor clears `current` before it waits for the count (both sequentially consistent), so a
+// callback either sees null or is waited for.
+class StreamHost::Entered {
+ public:
+  Entered() {
+    ++inCallback;
+    host = current.load();
+  }
+  ~Entered() { --inCallback; }
+  StreamHost *host;
+};
 
 StreamHost::StreamHost(bool timeInfo) : callbacks(), timeInfoAnswer(timeInfo) {
   callbacks.bufferSwitch = BufferSwitch;
@@ -40,7 +63,11 @@ StreamHost::StreamHost(bool timeInfo) : callbacks(), timeInfoAnswer(timeInfo) {
   current = this;
 }
 
-StreamHost::~StreamHost() { current = nullptr; }
+StreamHost::~StreamHost() {
+  StreamHost *self = this;
+  current.compare_exchange_strong(self, nullptr);
+  while (inCallback.load() > 0) std::this_thread::yield();
+}
 
 void StreamHost::SetRecords(long first, long second) {
   infos[0] = ASIOBufferInfo{ASIOFalse, first, {nullptr, nullptr}};
@@ -56,6 +83,11 @@ std::vector<SwitchRecord> StreamHost::Switches() {
 bool StreamHost::WaitForSwitches(size_t count) {
   for (int i = 0; i < 500 && switchCount < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return switchCount >= count;
+}
+
+bool StreamHost::WaitUntilHeld() {
+  for (int i = 0; i < 500 && !held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return held;
 }
 
 void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
@@ -85,24 +117,33 @@ void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
         for (long i = 0; i < frames; ++i) half[i] = Pattern(serial, c, i);
     }
   ++switchCount;
+  if (static_cast<long>(serial) == holdSerial) {
+    held = true;
+    for (int i = 0; i < 500 && !released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 void StreamHost::BufferSwitch(long index, ASIOBool direct) {
-  if (current) current->Record(index, direct, nullptr);
+  Entered entered;
+  if (entered.host) entered.host->Record(index, direct, nullptr);
 }
 
 void StreamHost::RateChanged(ASIOSampleRate rate) {
-  if (current) current->rateChanges.push_back(rate);
+  Entered entered;
+  if (entered.host) entered.host->rateChanges.push_back(rate);
 }
 
 long StreamHost::Message(long selector, long value, void *, double *) {
-  if (!current) return 0;
-  current->messageSelectors.push_back(selector);
-  current->messageSelectors.push_back(value);
-  return selector == kAsioSupportsTimeInfo && current->timeInfoAnswer ? 1 : 0;
+  Entered entered;
+  StreamHost *host = entered.host;
+  if (!host) return 0;
+  host->messageSelectors.push_back(selector);
+  host->messageSelectors.push_back(value);
+  return selector == kAsioSupportsTimeInfo && host->timeInfoAnswer ? 1 : 0;
 }
 
 ASIOTime *StreamHost::SwitchTimeInfo(ASIOTime *time, long index, ASIOBool direct) {
-  if (current) current->Record(index, direct, time);
+  Entered entered;
+  if (entered.host) entered.host->Record(index, direct, time);
   return time;
 }

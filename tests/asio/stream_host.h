@@ -1,7 +1,12 @@
 // A host for the streaming tests: it answers asioMessage as told, records every switch with the
 // time information it was given, and fills the half it is asked for with a pattern that says
 // which switch, channel and frame wrote it. Callbacks are plain functions, so one host is current
-// at a time; switches may arrive on the stream thread.
+// at a time; switches arrive on the stream thread.
+//
+// Like a real host, a test keeps its callbacks alive while the driver plays: declare the host
+// before the driver, so that the driver (and its stream) ends first. Should a stream outlive its
+// host all the same, the host's destructor waits for a callback that is running to return, and
+// later callbacks find no host and do nothing.
 #pragma once
 
 #include <atomic>
@@ -41,13 +46,22 @@ class StreamHost {
   // Waits (up to about 5 s) until at least `count` switches arrived.
   bool WaitForSwitches(size_t count);
 
+  // The switch with this serial stays in the host, once it has filled its half, until
+  // ReleaseHeld (or about 5 s), as a host busy with its processing would.
+  void HoldSwitch(size_t serial) { holdSerial = static_cast<long>(serial); }
+  bool WaitUntilHeld();
+  void ReleaseHeld() { released = true; }
+
   // The word the pattern puts at `frame` of `channel` in the half written by switch `serial`.
   static INT32 Pattern(size_t serial, int channel, long frame) {
     return static_cast<INT32>(0x10000000u + (static_cast<unsigned>(serial) << 16) + (channel << 12) + frame);
   }
 
  private:
-  static StreamHost *current;
+  static std::atomic<StreamHost *> current;
+  // Callbacks between taking `current` and leaving it; the destructor waits for them.
+  static std::atomic<int> inCallback;
+  class Entered;
   static void BufferSwitch(long index, ASIOBool direct);
   static void RateChanged(ASIOSampleRate rate);
   static long Message(long selector, long value, void *message, double *opt);
@@ -58,6 +72,8 @@ class StreamHost {
   std::mutex lock;
   std::vector<SwitchRecord> switches;
   std::atomic<size_t> switchCount{0};
+  std::atomic<long> holdSerial{-1};
+  std::atomic<bool> held{false}, released{false};
 };
 
 // An identity file whose description names the null backend's one device.
@@ -67,6 +83,7 @@ extern const char kStreamIdentity[];
 class StreamTest : public MachineTest {
  protected:
   void SetUp() override;
+  void TearDown() override;
 };
 
 // init, with its device listing kept off the test's output.

@@ -40,8 +40,8 @@ class HostileHostTest : public StreamTest {
 };
 
 TEST_F(HostileHostTest, StreamMethodsOutOfOrderAndTwice) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(false);
+  ASIOPelkor driver(nullptr);
   EXPECT_EQ(ASE_OK, driver.stop());
   EXPECT_EQ(ASE_OK, driver.disposeBuffers());
   EXPECT_EQ(ASE_NotPresent, driver.start());
@@ -70,8 +70,8 @@ TEST_F(HostileHostTest, StreamMethodsOutOfOrderAndTwice) {
 }
 
 TEST_F(HostileHostTest, InitWhileRunningClosesTheStreamFirst) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(false);
+  ASIOPelkor driver(nullptr);
   Run(driver, host);
   ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   EXPECT_FALSE(driver.Started());
@@ -84,8 +84,8 @@ TEST_F(HostileHostTest, InitWhileRunningClosesTheStreamFirst) {
 }
 
 TEST_F(HostileHostTest, CreateBuffersWhileRunningStopsAndReplaces) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(false);
+  ASIOPelkor driver(nullptr);
   Run(driver, host);
   ASSERT_EQ(ASE_OK, Create(driver, host, 2 * kFrames));
   EXPECT_FALSE(driver.Started());
@@ -98,8 +98,8 @@ TEST_F(HostileHostTest, SamplePositionFromAnotherThreadIsNeverTornOrMixed) {
   // Every block reads the clock once, so block k carries time stamp k ms: a position and a time
   // stamp from the same block satisfy position == k * frames.
   sim::CountTimeGetTime(1);
-  ASIOPelkor driver(nullptr);
   StreamHost host(true);
+  ASIOPelkor driver(nullptr);
   ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   ASSERT_EQ(ASE_OK, Create(driver, host, 64));
   ASSERT_EQ(ASE_OK, driver.start());
@@ -125,8 +125,8 @@ TEST_F(HostileHostTest, SamplePositionFromAnotherThreadIsNeverTornOrMixed) {
 }
 
 TEST_F(HostileHostTest, SetSampleRateWhileRunningReachesTheHostOnceAndTouchesNoBlock) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(true);
+  ASIOPelkor driver(nullptr);
   Run(driver, host);
   size_t before = host.SwitchCount();
   ASSERT_EQ(ASE_OK, driver.setSampleRate(96000.0));
@@ -141,12 +141,23 @@ TEST_F(HostileHostTest, SetSampleRateWhileRunningReachesTheHostOnceAndTouchesNoB
     EXPECT_EQ(44100.0, s.sampleRate);
   }
   EXPECT_EQ(1, flagged);
+
+  // Started again without new buffers: the new rate, with the halves the host was given.
+  before = host.SwitchCount();
+  ASSERT_EQ(ASE_OK, driver.start());
+  EXPECT_EQ(96000u, driver.PlaybackStream().sampleRate);
+  EXPECT_EQ(static_cast<ma_uint32>(kFrames), driver.PlaybackStream().playback.internalPeriodSizeInFrames);
+  ASSERT_TRUE(host.WaitForSwitches(before + 2));
+  driver.stop();
+  std::vector<SwitchRecord> switches = host.Switches();
+  EXPECT_EQ(96000.0, switches[before].sampleRate);
+  EXPECT_EQ(static_cast<unsigned long>(kFrames), switches[before].positionLo);
 }
 
 TEST_F(HostileHostTest, DisposeAndDestructionWhileRunning) {
   {
-    ASIOPelkor driver(nullptr);
     StreamHost host(false);
+    ASIOPelkor driver(nullptr);
     Run(driver, host);
     EXPECT_EQ(ASE_OK, driver.disposeBuffers());
     size_t count = host.SwitchCount();
@@ -162,8 +173,8 @@ TEST_F(HostileHostTest, DisposeAndDestructionWhileRunning) {
 }
 
 TEST_F(HostileHostTest, AnEmptyDeviceListOpensTheDefaultDevice) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(false);
+  ASIOPelkor driver(nullptr);
   ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   DriverTestPeer::ForgetDevices(driver);
   ASSERT_EQ(ASE_OK, Create(driver, host));
@@ -182,8 +193,8 @@ TEST_F(HostileHostTest, SettingsFromAHostileRegistryStillOpenOrRefuseCleanly) {
   for (const Case &c : cases) {
     sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"threads", 0xFFFFFFFFu);
     sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"samplerate", c.rate);
-    ASIOPelkor driver(nullptr);
     StreamHost host(true);
+    ASIOPelkor driver(nullptr);
     ASSERT_EQ(ASIOTrue, InitQuietly(driver));
     ASSERT_EQ(ASE_OK, Create(driver, host));
     testing::internal::CaptureStdout();
@@ -204,8 +215,8 @@ TEST_F(HostileHostTest, SettingsFromAHostileRegistryStillOpenOrRefuseCleanly) {
 // A widely used framework opens a trial stream, stops it, changes the rate with the trial buffers
 // still there, and only then disposes and creates the real ones.
 TEST_F(HostileHostTest, TrialOpenThenRateChangeWithBuffersThenTheRealOpen) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(true);
+  ASIOPelkor driver(nullptr);
   ASSERT_EQ(ASIOTrue, InitQuietly(driver));
   ASIOSampleRate rate = 0;
   ASSERT_EQ(ASE_OK, driver.getSampleRate(&rate));

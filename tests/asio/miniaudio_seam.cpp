@@ -1,0 +1,146 @@
+#include "miniaudio_seam.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+extern "C" {
+ma_result __real_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device);
+ma_result __real_ma_device_start(ma_device *device);
+void __real_ma_device_uninit(ma_device *device);
+ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device);
+ma_result __wrap_ma_device_start(ma_device *device);
+void __wrap_ma_device_uninit(ma_device *device);
+}
+
+namespace {
+
+struct State {
+  std::mutex lock;
+  bool reportFormat = false;
+  ma_format format = ma_format_unknown;
+  ma_uint32 channels = 0, sampleRate = 0;
+  ma_result failStart = MA_SUCCESS;
+  bool capture = false;
+  int holdMs = 0;
+  // One stream at a time is captured: the driver opens one.
+  ma_device_data_proc driverCallback = nullptr;
+  std::vector<std::vector<ma_uint32>> periods;
+};
+
+State &Seam() {
+  static State state;
+  return state;
+}
+
+std::atomic<int> openStreams{0};
+
+void CapturingCallback(ma_device *device, void *output, const void *input, ma_uint32 frames) {
+  State &s = Seam();
+  ma_device_data_proc driver;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    driver = s.driverCallback;
+  }
+  if (driver) driver(device, output, input, frames);
+  const ma_uint32 *words = static_cast<const ma_uint32 *>(output);
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.periods.emplace_back(words, words + frames * 2);
+}
+
+}  // namespace
+
+ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device) {
+  State &s = Seam();
+  ma_device_config copy = *config;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.capture) {
+      s.driverCallback = config->dataCallback;
+      copy.dataCallback = CapturingCallback;
+    }
+  }
+  ma_result result = __real_ma_device_init(context, &copy, device);
+  if (result != MA_SUCCESS) return result;
+  ++openStreams;
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (s.reportFormat) {
+    device->playback.internalFormat = s.format;
+    device->playback.internalChannels = s.channels;
+    device->playback.internalSampleRate = s.sampleRate;
+  }
+  return result;
+}
+
+ma_result __wrap_ma_device_start(ma_device *device) {
+  State &s = Seam();
+  int hold;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.failStart != MA_SUCCESS) {
+      ma_result failed = s.failStart;
+      s.failStart = MA_SUCCESS;
+      return failed;
+    }
+    hold = s.holdMs;
+  }
+  ma_result result = __real_ma_device_start(device);
+  if (result == MA_SUCCESS && hold > 0) std::this_thread::sleep_for(std::chrono::milliseconds(hold));
+  return result;
+}
+
+void __wrap_ma_device_uninit(ma_device *device) {
+  __real_ma_device_uninit(device);
+  --openStreams;
+}
+
+namespace seam {
+
+void Reset() {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.reportFormat = false;
+  s.failStart = MA_SUCCESS;
+  s.capture = false;
+  s.holdMs = 0;
+  s.driverCallback = nullptr;
+  s.periods.clear();
+}
+
+int OpenStreams() { return openStreams.load(); }
+
+void ReportInternalFormat(ma_format format, ma_uint32 channels, ma_uint32 sampleRate) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.reportFormat = true;
+  s.format = format;
+  s.channels = channels;
+  s.sampleRate = sampleRate;
+}
+
+void FailNextStart(ma_result result) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.failStart = result;
+}
+
+void CaptureStreams() {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.capture = true;
+}
+
+std::vector<std::vector<ma_uint32>> CapturedPeriods() {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.periods;
+}
+
+void HoldAfterStart(int milliseconds) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.holdMs = milliseconds;
+}
+
+}  // namespace seam

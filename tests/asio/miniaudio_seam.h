@@ -1,0 +1,38 @@
+// What the engine tests put between the driver and miniaudio. The test program is linked with
+// --wrap for ma_device_init, ma_device_start and ma_device_uninit, so the driver's calls come here
+// first and then go on to the real library. It lets a test
+// - see what the null backend never shows: an endpoint that runs another format than the one
+//   asked for (the stream still runs as opened; only what the driver reads back differs), and a
+//   stream that opens but does not start;
+// - capture what the stream thread hands to the device, period by period;
+// - count the streams that are open, so that a path that forgets to close one is seen.
+#pragma once
+
+#include <miniaudio.h>
+
+#include <vector>
+
+namespace seam {
+
+// Back to passing everything through, nothing captured. The engine fixture calls it, and checks
+// at the end of each test that every stream opened was closed.
+void Reset();
+
+// Streams opened and not yet closed.
+int OpenStreams();
+
+// The next streams read back this internal format, channel count and rate. Only a frame at least
+// as wide as 32-bit stereo may be reported, since the backend keeps sizing its buffers by it.
+void ReportInternalFormat(ma_format format, ma_uint32 channels, ma_uint32 sampleRate);
+
+// The next ma_device_start fails with `result` and starts nothing.
+void FailNextStart(ma_result result);
+
+// Each period the stream thread fills is kept, as the interleaved 32-bit words it holds.
+void CaptureStreams();
+std::vector<std::vector<ma_uint32>> CapturedPeriods();
+// After a successful start, stay away from the driver this long, so that the stream thread's
+// first periods run before start returns.
+void HoldAfterStart(int milliseconds);
+
+}  // namespace seam
