@@ -16,6 +16,8 @@
 //   threads (the sample position and the time stamp) goes out under a sequence count.
 #include "driver.h"
 
+#include <atomic>
+
 #include <malloc.h>
 #include <mmsystem.h>
 #include <stdio.h>
@@ -96,16 +98,34 @@ __attribute__((target("avx2"))) void InterleaveWide(const UINT32 *left, const UI
   Interleave<Dsd>(left, right, out, frames);
 }
 
-bool HasWideVectors() {
-  static const bool wide = __builtin_cpu_supports("avx2");
-  return wide;
-}
+static bool ProcessorHasWideVectors() { return __builtin_cpu_supports("avx2"); }
+#else
+static bool ProcessorHasWideVectors() { return false; }
 #endif
+
+// The loop in use: unchosen (-1) until the first copy asks, then a CopyLoop. Constant-initialised,
+// so nothing runs when the module loads.
+static std::atomic<int> chosenCopyLoop{-1};
+
+[[maybe_unused]] static CopyLoop ChosenCopyLoop() {
+  int loop = chosenCopyLoop.load(std::memory_order_relaxed);
+  if (loop < 0) {
+    loop = static_cast<int>(ProcessorHasWideVectors() ? CopyLoop::kWide : CopyLoop::kPortable);
+    chosenCopyLoop.store(loop, std::memory_order_relaxed);
+  }
+  return static_cast<CopyLoop>(loop);
+}
+
+bool UseCopyLoop(CopyLoop loop) {
+  if (loop == CopyLoop::kWide && !ProcessorHasWideVectors()) return false;
+  chosenCopyLoop.store(static_cast<int>(loop), std::memory_order_relaxed);
+  return true;
+}
 
 template <bool Dsd>
 void InterleaveBest(const UINT32 *left, const UINT32 *right, UINT32 *out, size_t frames) {
 #if VANTREL_WIDE_VECTORS
-  if (HasWideVectors()) {
+  if (ChosenCopyLoop() == CopyLoop::kWide) {
     InterleaveWide<Dsd>(left, right, out, frames);
     return;
   }

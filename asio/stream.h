@@ -15,6 +15,13 @@ void DsdDataCallback(ma_device *device, void *output, const void *input, ma_uint
 // The system time in nanoseconds (milliseconds of timeGetTime, so it moves in whole ms).
 void GetNanoSeconds(ASIOTimeStamp *ts);
 
+// The data callbacks' copy loop: a portable one and, on x86 processors with AVX2, the same loop
+// compiled for it, which is chosen at the first copy. Tests and benchmarks pick one (while no
+// stream runs), so that each loop is checked on a machine that would always take the other.
+enum class CopyLoop { kPortable, kWide };
+// False, and the choice unchanged, when this processor or build has no such loop.
+bool UseCopyLoop(CopyLoop loop);
+
 // What one-bit silence is made of: the idle pattern 0x69 in every byte, which a DSD decoder
 // hears as silence (all-zero bits are a full-scale offset that thumps).
 enum : unsigned { kDsdSilenceWord = 0x69696969u };

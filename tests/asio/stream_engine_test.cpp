@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -11,6 +12,8 @@
 #include "driver_peer.h"
 #include "identity.h"
 #include "machine.h"
+#include "miniaudio_seam.h"
+#include "scoped_thread.h"
 #include "sim/devices.h"
 #include "sim/machine.h"
 #include "sim/usb.h"
@@ -24,6 +27,23 @@ namespace {
 const long kFrames = 441;
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The DAC's WinUSB interface, so that a DSD start has a device to send its request to.
+void AddDac() {
+  sim::DeviceInterface dac;
+  dac.classGuid = {0x5E1A7C30, 0x2B94, 0x4D6E, {0x8F, 0x03, 0x91, 0xC4, 0xA7, 0xB2, 0xD6, 0x15}};
+  dac.instanceId = L"USB\\VID_F1E5&PID_7A11\\A1";
+  dac.devicePath = L"\\\\?\\usb#vid_f1e5&pid_7a11#a1#{5e1a7c30-2b94-4d6e-8f03-91c4a7b2d615}";
+  sim::AddDeviceInterface(dac);
+  // The prefix comes from the identity file by way of the class lookup.
+  CLSID ignored;
+  ASSERT_EQ(0, LoadClassIdentity(&ignored, DeviceIdPrefix));
+}
+
+UINT32 Played(bool dsd, INT32 word) {
+  UINT32 w = static_cast<UINT32>(word);
+  return dsd ? (w >> 24 | (w >> 8 & 0xFF00u) | (w << 8 & 0xFF0000u) | w << 24) : w;
+}
 
 class StreamEngineTest : public StreamTest {
  protected:
@@ -49,8 +69,8 @@ TEST_F(StreamEngineTest, InitListsTheDevicesAndPicksTheOneNamedByTheDescription)
 }
 
 TEST_F(StreamEngineTest, SwitchesAlternateFromHalfZeroForAHostWithoutTimeInfo) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(false);
+  ASIOPelkor driver(nullptr);
   Prepare(driver, host);
   ASSERT_EQ(ASE_OK, driver.start());
   EXPECT_TRUE(driver.Started());
@@ -71,8 +91,8 @@ TEST_F(StreamEngineTest, SwitchesAlternateFromHalfZeroForAHostWithoutTimeInfo) {
 TEST_F(StreamEngineTest, TheStreamIsExclusive32BitStereoAtTheRateWithOneHalfPerPeriod) {
   sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"threads", 2);
   for (bool dsd : {false, true}) {
-    ASIOPelkor driver(nullptr);
     StreamHost host(false);
+    ASIOPelkor driver(nullptr);
     if (dsd) {
       SelectFormat(driver, kASIODSDFormat);
       ASSERT_EQ(ASE_OK, driver.setSampleRate(128 * 44100.0));
@@ -99,8 +119,8 @@ TEST_F(StreamEngineTest, TheStreamIsExclusive32BitStereoAtTheRateWithOneHalfPerP
 
 TEST_F(StreamEngineTest, TimeInfoCarriesPositionTimeCodeAndOneShotFlags) {
   sim::SetTimeGetTime(1000);
-  ASIOPelkor driver(nullptr);
   StreamHost host(true);
+  ASIOPelkor driver(nullptr);
   Prepare(driver, host);
   driver.future(kAsioEnableTimeCodeRead, nullptr);
   ASSERT_EQ(ASE_OK, driver.start());
@@ -134,8 +154,8 @@ TEST_F(StreamEngineTest, TimeInfoCarriesPositionTimeCodeAndOneShotFlags) {
 }
 
 TEST_F(StreamEngineTest, SwitchCountAgreesWithThePeriod) {
-  ASIOPelkor driver(nullptr);
   StreamHost host(false);
+  ASIOPelkor driver(nullptr);
   Prepare(driver, host);
   ASSERT_EQ(ASE_OK, driver.start());
   ASSERT_TRUE(host.WaitForSwitches(1));
@@ -178,19 +198,11 @@ TEST_F(StreamEngineTest, NanosecondsSplitIntoTwoWords) {
 }
 
 TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
-  sim::DeviceInterface dac;
-  dac.classGuid = {0x5E1A7C30, 0x2B94, 0x4D6E, {0x8F, 0x03, 0x91, 0xC4, 0xA7, 0xB2, 0xD6, 0x15}};
-  dac.instanceId = L"USB\\VID_F1E5&PID_7A11\\A1";
-  dac.devicePath = L"\\\\?\\usb#vid_f1e5&pid_7a11#a1#{5e1a7c30-2b94-4d6e-8f03-91c4a7b2d615}";
-  sim::AddDeviceInterface(dac);
-  // The prefix comes from the identity file by way of the class lookup.
-  CLSID ignored;
-  ASSERT_EQ(0, LoadClassIdentity(&ignored, DeviceIdPrefix));
-
+  AddDac();
+  StreamHost host(false);
   ASIOPelkor driver(nullptr);
   SelectFormat(driver, kASIODSDFormat);
   ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
-  StreamHost host(false);
   long size = OfferedSize(driver);
   Prepare(driver, host, size, size / 32);
   testing::internal::CaptureStdout();
@@ -206,6 +218,140 @@ TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
   ASSERT_EQ(ASE_OK, driver.start());
   driver.stop();
   EXPECT_EQ(1u, sim::ControlTransfers().size());
+}
+
+// What reaches the device, period by period, on the real stream thread: the first period already
+// asked the host (for half 0) and plays half 1, still silent (the DSD idle pattern in DSD mode);
+// every later period plays what the host wrote one switch earlier.
+TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
+  for (bool dsd : {false, true}) {
+    seam::Reset();
+    seam::CaptureStreams();
+    // The stream's first periods run before start returns, as they may on a loaded machine.
+    seam::HoldAfterStart(30);
+    StreamHost host(false);
+    ASIOPelkor driver(nullptr);
+    if (dsd) {
+      SelectFormat(driver, kASIODSDFormat);
+      ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
+    }
+    Prepare(driver, host, dsd ? kFrames * 32 : kFrames, kFrames);
+    ASSERT_EQ(ASE_OK, driver.start());
+    ASSERT_TRUE(host.WaitForSwitches(6));
+    driver.stop();
+    std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
+    std::vector<SwitchRecord> switches = host.Switches();
+    // A period may follow the last switch: stop lets the stream run on without the host.
+    ASSERT_GE(periods.size(), switches.size());
+    ASSERT_LE(periods.size(), switches.size() + 1);
+    const UINT32 silence = dsd ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
+    for (ma_uint32 word : periods[0]) ASSERT_EQ(silence, word) << "dsd " << dsd;
+    for (size_t k = 1; k < switches.size(); ++k) {
+      ASSERT_EQ(static_cast<size_t>(kFrames) * 2, periods[k].size());
+      for (long i = 0; i < kFrames; ++i)
+        for (int c = 0; c < 2; ++c)
+          ASSERT_EQ(Played(dsd, StreamHost::Pattern(k - 1, c, i)), periods[k][2 * i + c])
+              << "dsd " << dsd << " period " << k << " frame " << i << " channel " << c;
+    }
+  }
+}
+
+// stop from one host thread while the stream thread is inside the host's switch: from the moment
+// stop is called no switch begins, stop returns once the switch in progress has, and a restart
+// after an odd number of switches asks for half 0 first.
+TEST_F(StreamEngineTest, StopWaitsForTheSwitchInProgressAndNoneBeginsAfterIt) {
+  StreamHost host(true);
+  ASIOPelkor driver(nullptr);
+  Prepare(driver, host);
+  host.HoldSwitch(2);
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitUntilHeld());
+  std::atomic<bool> stopped{false};
+  ScopedThread stopper([&] {
+    driver.stop();
+    stopped = true;
+  }, [&] { host.ReleaseHeld(); });
+  bool stopping = false;
+  for (int i = 0; i < 200 && !stopping; ++i) {
+    Pause(10);
+    stopping = !driver.Started();
+  }
+  Pause(30);
+  EXPECT_TRUE(stopping) << "stop let the stream go on asking the host";
+  EXPECT_FALSE(stopped) << "stop returned while a switch was still running";
+  host.ReleaseHeld();
+  stopper.join();
+  Pause(30);
+  EXPECT_EQ(3u, host.SwitchCount());
+
+  ASSERT_EQ(ASE_OK, driver.start());
+  ASSERT_TRUE(host.WaitForSwitches(5));
+  driver.stop();
+  std::vector<SwitchRecord> switches = host.Switches();
+  EXPECT_EQ(0, switches[3].index);
+  EXPECT_EQ(1, switches[4].index);
+  EXPECT_EQ(static_cast<unsigned long>(kFrames), switches[3].positionLo);
+}
+
+// Where the opened stream is not what was asked for, and where it opens but will not start.
+TEST_F(StreamEngineTest, WhatStartDoesWithTheStreamItOpened) {
+  AddDac();
+  {
+    // PCM that Windows converts plays, and says so.
+    StreamHost host(false);
+    ASIOPelkor driver(nullptr);
+    Prepare(driver, host);
+    seam::ReportInternalFormat(ma_format_f32, 2, 48000);
+    testing::internal::CaptureStdout();
+    ASIOError result = driver.start();
+    std::string printed = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(ASE_OK, result);
+    const char kWarning[] =
+        "Not bit-perfect: Windows runs the device at 32-bit float, 48000 Hz, 2 ch; choose 32-bit, 44100 Hz";
+    EXPECT_STREQ(kWarning, driver.ErrorText());
+    EXPECT_EQ(std::string(kWarning) + "\n", printed);
+    EXPECT_TRUE(host.WaitForSwitches(2));
+    driver.stop();
+  }
+  {
+    // DSD that would be converted never plays, and the DAC is not switched.
+    seam::Reset();
+    StreamHost host(false);
+    ASIOPelkor driver(nullptr);
+    SelectFormat(driver, kASIODSDFormat);
+    ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
+    long size = OfferedSize(driver);
+    Prepare(driver, host, size, size / 32);
+    seam::ReportInternalFormat(ma_format_s32, 2, 44100);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ASE_NotPresent, driver.start());
+    testing::internal::GetCapturedStdout();
+    EXPECT_STREQ("DSD needs the device's Windows Default Format at 32-bit, 88200 Hz; it is 32-bit, 44100 Hz, 2 ch",
+                 driver.ErrorText());
+    EXPECT_FALSE(driver.Started());
+    EXPECT_EQ(0, seam::OpenStreams());
+    EXPECT_TRUE(sim::ControlTransfers().empty());
+    Pause(30);
+    EXPECT_EQ(0u, host.SwitchCount());
+  }
+  {
+    // A stream that opens but does not start is closed; the next start plays.
+    seam::Reset();
+    StreamHost host(false);
+    ASIOPelkor driver(nullptr);
+    Prepare(driver, host);
+    seam::FailNextStart(MA_ERROR);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ASE_NotPresent, driver.start());
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(nullptr, strstr(driver.ErrorText(), "could not be started")) << driver.ErrorText();
+    EXPECT_FALSE(driver.Started());
+    EXPECT_EQ(0, seam::OpenStreams());
+    ASSERT_EQ(ASE_OK, driver.start());
+    EXPECT_STREQ("", driver.ErrorText());
+    EXPECT_TRUE(host.WaitForSwitches(2));
+    driver.stop();
+  }
 }
 
 TEST(StreamFormatGuard, EveryRow) {
