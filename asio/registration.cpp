@@ -80,9 +80,9 @@ struct RegistrationPaths {
 
 // True when the class keys name this module already (compared without regard to case).
 bool ClassNamesModule(const RegistrationPaths &paths) {
-  WCHAR registered[kRegistryPathChars] = {0};
-  // One character short of the buffer, so that the text always ends in a null even when the
-  // stored data has none.
+  // Room for the longest module path with its terminator, and one character more that the read
+  // never fills, so that the text ends in a null even when the stored data has none.
+  WCHAR registered[kRegistryPathChars + 1] = {0};
   if (ReadStringValue(HKEY_CLASSES_ROOT, paths.inprocKey, nullptr, registered,
                       sizeof(registered) - sizeof(WCHAR)) != 0)
     return false;

@@ -100,18 +100,22 @@ TEST_F(DriverRegistrationTest, DriverNameTooLongForAKeyPathRegistersNothing) {
   EXPECT_FALSE(sim::RegKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ASIO"));
 }
 
-TEST_F(DriverRegistrationTest, ClassPathLongerThanTheReadBufferStillCountsAsTheSameModule) {
-  // 298 characters: more than 360 bytes of UTF-16, within the 360-character path buffer.
-  std::wstring folder = L"C:\\" + std::wstring(286, L'f');
-  std::wstring module = folder + L"\\asio.dll";
-  ASSERT_EQ(298u, module.size());
-  sim::Reset();
-  sim::LoadModule(module);
-  // The identity file path has to fit 260 characters, so registration is driven directly.
-  ASSERT_EQ(0, WriteDriverRegistration(kClass, L"asio.dll", L"Vantrel ASIO", L"first", L"Apartment"));
-  ASSERT_EQ(0, WriteDriverRegistration(kClass, L"asio.dll", L"Vantrel ASIO", L"second", L"Apartment"));
-  EXPECT_EQ(L"first", StoredText(HKEY_LOCAL_MACHINE, kClass64, nullptr));
-  EXPECT_EQ(L"second", StoredText(HKEY_LOCAL_MACHINE, kDriver64, L"Description"));
+// Up to the longest module path registration takes (359 characters, one short of the buffer):
+// registering again from the same folder keeps the class keys and what others added below them.
+TEST_F(DriverRegistrationTest, LongModulePathsStillCountAsTheSameModule) {
+  for (size_t length : {298u, 358u, 359u}) {
+    std::wstring module = L"C:\\" + std::wstring(length - 12, L'f') + L"\\asio.dll";
+    ASSERT_EQ(length, module.size());
+    sim::Reset();
+    sim::LoadModule(module);
+    // The identity file path has to fit 260 characters, so registration is driven directly.
+    ASSERT_EQ(0, WriteDriverRegistration(kClass, L"asio.dll", L"Vantrel ASIO", L"first", L"Apartment")) << length;
+    sim::CreateRegKey(HKEY_LOCAL_MACHINE, std::wstring(kClass64) + L"\\Implemented Categories");
+    ASSERT_EQ(0, WriteDriverRegistration(kClass, L"asio.dll", L"Vantrel ASIO", L"second", L"Apartment")) << length;
+    EXPECT_EQ(L"first", StoredText(HKEY_LOCAL_MACHINE, kClass64, nullptr)) << length;
+    EXPECT_TRUE(sim::RegKeyExists(HKEY_LOCAL_MACHINE, std::wstring(kClass64) + L"\\Implemented Categories")) << length;
+    EXPECT_EQ(L"second", StoredText(HKEY_LOCAL_MACHINE, kDriver64, L"Description")) << length;
+  }
 }
 
 class KeyTreeTest : public MachineTest {
