@@ -68,13 +68,19 @@ TEST_F(PnpTest, SurpriseRemovalThenRemovalBothPassDown) {
   EXPECT_TRUE(km::RemoveLock(&extension->RemoveLock).waitReturned);
 }
 
-// A read held inside the lower driver keeps the filter's remove lock; the removal waits for it,
-// and meanwhile every new request is failed with STATUS_DELETE_PENDING without reaching the bus.
-TEST_F(PnpTest, RequestsArrivingWhileRemovalWaitsAreFailedWithDeletePending) {
-  bus->PauseNext(IRP_MJ_READ);
-  PIRP read = km::NewIrp(filter, IRP_MJ_READ, 0);
-  ScopedThread reader([&] { Send(read); }, [&] { bus->ReleasePaused(); });
+// A read or a power request held inside the lower driver keeps the filter's remove lock; the
+// removal waits for it, and meanwhile every new request is failed with STATUS_DELETE_PENDING
+// without reaching the bus.
+class HeldRequestTest : public FilterTest, public ::testing::WithParamInterface<UCHAR> {};
+
+TEST_P(HeldRequestTest, RequestsArrivingWhileRemovalWaitsAreFailedWithDeletePending) {
+  UCHAR major = GetParam();
+  bus->PauseNext(major);
+  PIRP held = km::NewIrp(filter, major, major == IRP_MJ_POWER ? IRP_MN_SET_POWER : 0);
+  ScopedThread holder([&] { Send(held); }, [&] { bus->ReleasePaused(); });
   ASSERT_TRUE(bus->WaitPaused());
+  EXPECT_EQ(km::RemoveLock(&extension->RemoveLock).holders, 1u)
+      << "the lock is held while the lower driver has the request";
 
   std::atomic<bool> removed{false};
   NTSTATUS removeStatus = STATUS_UNSUCCESSFUL;
@@ -100,13 +106,18 @@ TEST_F(PnpTest, RequestsArrivingWhileRemovalWaitsAreFailedWithDeletePending) {
   EXPECT_FALSE(km::Device(filter).detached);
 
   bus->ReleasePaused();
-  reader.join();
+  holder.join();
   pnp.join();
   EXPECT_TRUE(removed);
   EXPECT_EQ(removeStatus, STATUS_SUCCESS);
-  EXPECT_TRUE(km::Irp(read).completed);
+  EXPECT_TRUE(km::Irp(held).completed);
   EXPECT_TRUE(km::Device(filter).deleted);
 }
+
+INSTANTIATE_TEST_SUITE_P(Holders, HeldRequestTest, ::testing::Values(IRP_MJ_READ, IRP_MJ_POWER),
+                         [](const ::testing::TestParamInfo<UCHAR> &major) {
+                           return major.param == IRP_MJ_POWER ? "Power" : "Read";
+                         });
 
 // The same with a PnP request as the holder: a start whose lower drivers have not finished.
 TEST_F(PnpTest, RemovalWaitsForAStartStillInProgress) {

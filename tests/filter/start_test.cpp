@@ -10,8 +10,16 @@ namespace {
 
 class StartTest : public FilterTest, public ::testing::WithParamInterface<km::Answer> {};
 
+// The bus completed the vendor request, and did so before `sequence`: a request still pending
+// when the start went up has no completion to compare.
+void ExpectFinishedBefore(const km::Received &urb, uint64_t sequence) {
+  EXPECT_NE(urb.completedSequence, 0u) << "the vendor request had not completed";
+  EXPECT_LT(urb.completedSequence, sequence) << "the vendor request finished after the start";
+}
+
 TEST_P(StartTest, SendsTheVendorRequestAtPassiveLevelBeforeCompletingUpward) {
   bus->script().start = GetParam();
+  bus->script().urb = GetParam();
   PIRP start = nullptr;
 
   NTSTATUS status = SendPnp(IRP_MN_START_DEVICE, &start);
@@ -33,8 +41,7 @@ TEST_P(StartTest, SendsTheVendorRequestAtPassiveLevelBeforeCompletingUpward) {
   EXPECT_EQ(lowerStart.location.CompletionRoutine, &UmfStartCompletion);
   ASSERT_TRUE(urb.urb);
   EXPECT_GT(urb.sequence, lowerStart.completedSequence) << "only after the start succeeded";
-  EXPECT_NE(urb.completedSequence, 0u);
-  EXPECT_LT(urb.completedSequence, done.completedSequence) << "finished before the start";
+  ExpectFinishedBefore(urb, done.completedSequence);
   EXPECT_EQ(urb.irql, PASSIVE_LEVEL);
   EXPECT_EQ(urb.thread, std::this_thread::get_id()) << "sent from the start handler";
   EXPECT_EQ(done.poolBlocksAtCompletion, 0u) << "URB block freed before the start completes";
@@ -65,7 +72,7 @@ TEST_P(StartTest, TheDevicesAnswerToTheVendorRequestDoesNotChangeTheStart) {
 
   EXPECT_EQ(km::Irp(start).finalStatus, STATUS_SUCCESS);
   ASSERT_EQ(bus->Urbs().size(), 1u);
-  EXPECT_LT(bus->Urbs()[0].completedSequence, km::Irp(start).completedSequence);
+  ExpectFinishedBefore(bus->Urbs()[0], km::Irp(start).completedSequence);
   EXPECT_EQ(extension->Started, TRUE);
 }
 
@@ -97,8 +104,7 @@ TEST_P(StartTest, AnUpperDriversCompletionRoutineRunsOnceAfterTheVendorRequest) 
   EXPECT_EQ(upper.calls, 1);
   EXPECT_EQ(upper.status, STATUS_SUCCESS);
   ASSERT_EQ(bus->Urbs().size(), 1u);
-  EXPECT_LT(bus->Urbs()[0].completedSequence, upper.sequence) << "the start reached the driver "
-                                                                 "above before the vendor request ended";
+  ExpectFinishedBefore(bus->Urbs()[0], upper.sequence);
   std::vector<km::Received> requests = bus->Requests();
   EXPECT_EQ(requests[0].location.CompletionRoutine, &UmfStartCompletion);
 }

@@ -429,20 +429,40 @@ struct _DEVICE_OBJECT {
 
 /* ------------------------------------------------------------------ stack-location helpers */
 
+#define IO_TYPE_IRP 6
+
+/* The model poisons an IRP once it has completed, so its Type no longer reads IO_TYPE_IRP. A
+ * helper given such an IRP reports the routine and hands back a scratch location (the current one;
+ * the next lies below it) instead of the poisoned pointer, so the test that caused it fails with
+ * the model's finding rather than a crash. */
+NTKERNELAPI PIO_STACK_LOCATION NTAPI KmVerifierIrpGone(PIRP Irp, PCSTR Routine);
+
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+  if (Irp->Type != IO_TYPE_IRP)
+    return KmVerifierIrpGone(Irp, __func__);
   return Irp->Tail.Overlay.CurrentStackLocation;
 }
 
 static inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+  if (Irp->Type != IO_TYPE_IRP)
+    return KmVerifierIrpGone(Irp, __func__) - 1;
   return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
 static inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
+  if (Irp->Type != IO_TYPE_IRP) {
+    KmVerifierIrpGone(Irp, __func__);
+    return;
+  }
   Irp->CurrentLocation++;
   Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
 static inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
+  if (Irp->Type != IO_TYPE_IRP) {
+    KmVerifierIrpGone(Irp, __func__);
+    return;
+  }
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
 }

@@ -6,9 +6,15 @@
 
 using namespace km::detail;
 
-namespace {
+#if defined(__SANITIZE_ADDRESS__)
+#define KM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KM_ASAN 1
+#endif
+#endif
 
-constexpr SHORT kIoTypeIrp = 6;
+namespace {
 
 std::string IrpName(PIRP irp) { return "IRP " + Hex(reinterpret_cast<uintptr_t>(irp)); }
 
@@ -20,13 +26,14 @@ PIRP Allocate(State &model, CCHAR stackSize, bool built) {
   size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
   IrpRecord record;
   record.storage.reset(new unsigned char[size]);
+  record.size = size;
   std::memset(record.storage.get(), 0, size);
   record.built = built;
   static uint64_t serials = 0;
   record.serial = ++serials;
   auto *irp = reinterpret_cast<PIRP>(record.storage.get());
   auto *locations = reinterpret_cast<PIO_STACK_LOCATION>(record.storage.get() + sizeof(IRP));
-  irp->Type = kIoTypeIrp;
+  irp->Type = IO_TYPE_IRP;
   irp->Size = static_cast<USHORT>(size);
   irp->StackCount = stackSize;
   // The first driver's location is the last one; passing down moves towards the first.
@@ -40,6 +47,16 @@ PIRP Allocate(State &model, CCHAR stackSize, bool built) {
 IrpRecord *Find(State &model, PIRP irp) {
   auto found = model.irps.find(irp);
   return found == model.irps.end() ? nullptr : &found->second;
+}
+
+// The IRP's memory goes back: poisoned, then freed under the address sanitizer and kept
+// (quarantined) elsewhere. Called with the model lock held.
+void Release(IrpRecord &record) {
+  record.freed = true;
+  std::memset(record.storage.get(), km::kFreedIrpByte, record.size);
+#ifdef KM_ASAN
+  record.storage.reset();
+#endif
 }
 
 // The I/O manager's part once no completion routine holds the IRP back any more.
@@ -60,8 +77,7 @@ void FinishCompletion(PIRP irp) {
   }
   // Windows frees the IRP here, whoever allocated it; what the sender wants to know afterwards
   // it reads from its status block.
-  record->freed = true;
-  record->storage.reset();
+  Release(*record);
   model.changed.notify_all();
 }
 
@@ -81,6 +97,14 @@ void ClearLocation(IrpRecord &record, int number, PIO_STACK_LOCATION stack) {
 
 } // namespace
 
+extern "C" PIO_STACK_LOCATION KmVerifierIrpGone(PIRP Irp, PCSTR Routine) {
+  Violation("IrpUsedAfterCompletion", std::string(Routine) + " on " + IrpName(Irp) +
+                                          ", which has completed and is gone");
+  thread_local IO_STACK_LOCATION scratch[2];
+  std::memset(scratch, 0, sizeof(scratch));
+  return &scratch[1];
+}
+
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   State &model = Model();
@@ -98,8 +122,7 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
   }
   if (record->sent && !record->completed && !record->heldForMoreProcessing)
     Violation("IrpFreedInFlight", IrpName(Irp) + " freed while a driver still owns it");
-  record->freed = true;
-  record->storage.reset();
+  Release(*record);
 }
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -177,6 +200,11 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                   std::to_string(KeGetCurrentIrql()) + ", entered at " +
                                   std::to_string(irql));
   }
+  if (status == km::kFreedIrpStatus) {
+    Violation("IrpUsedAfterCompletion",
+              "a dispatch routine (major " + Hex(major) + ") returned " + Hex(uint32_t(status)) +
+                  ", the poison of a freed IRP: it read the IRP's status after completing it");
+  }
   if (status == STATUS_PENDING) {
     // The IRP may have completed, been cleared and been freed meanwhile: completion kept the
     // location's Control for this question.
@@ -188,7 +216,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       auto kept = record->controlAtCompletion.find(location);
       if (kept != record->controlAtCompletion.end())
         control = kept->second;
-      else if (record->storage)
+      else if (!record->freed)
         control = stack->Control;
       else
         known = false;

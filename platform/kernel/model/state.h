@@ -20,10 +20,14 @@
 namespace km::detail {
 
 struct IrpRecord {
-  // The IRP itself. Released when the IRP completes (or is freed), as Windows frees it, so that a
-  // driver reading it afterwards is a use-after-free the address sanitizer reports; the record
-  // stays for the tests' questions until the address is used for another IRP.
+  // The IRP itself. Given up when the IRP completes (or is freed), as Windows frees it: its bytes
+  // are poisoned first, as a checked system poisons freed pool. Under the address sanitizer it is
+  // then freed, so a driver reading it afterwards is a use-after-free the sanitizer reports;
+  // elsewhere reading freed memory proves nothing, so the poisoned bytes stay allocated until the
+  // next Reset and a late read finds the pattern, not stale values that happen to be right. The
+  // record stays for the tests' questions until the address is used for another IRP.
   std::unique_ptr<unsigned char[]> storage;
+  size_t size = 0;
   uint64_t serial = 0; // tells this IRP from a later one at the same address
   // Control of each stack location (by CurrentLocation number) as completion found it before it
   // cleared the location: whether a dispatch routine had marked the IRP pending.

@@ -103,6 +103,12 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 
 // ---------------------------------------------------------------- IRPs
 
+// Every byte of an IRP once it has completed to the top or been freed; a status read from one is
+// kFreedIrpStatus. Natively the poisoned IRP stays allocated until Reset, so a late read sees the
+// pattern, not stale values (under the address sanitizer it is freed and the read is reported).
+constexpr unsigned char kFreedIrpByte = 0xDB;
+constexpr NTSTATUS kFreedIrpStatus = static_cast<NTSTATUS>(0xDBDBDBDBu);
+
 // An IRP as the PnP manager or an upper driver sends it to the top of a stack: enough locations
 // for the stack plus `extra`, the next location filled with the codes. With extra > 0 the caller's
 // own location (the last) is made current so the caller can set a completion routine.
