@@ -103,10 +103,13 @@ bool ParseWaveFormat(const BYTE *bytes, size_t size, EndpointFormat *format) {
   WORD channels = Word(bytes + 2);
   DWORD rate = Dword(bytes + 4);
   WORD bits = Word(bytes + 14);
+  WORD extra = Word(bytes + 16);
   WORD validBits = bits;
+  // Only plain PCM has its extra size ignored; for any other tag whoever takes the format (here
+  // IsFormatSupported) reads that many bytes after the header.
+  if (tag != kWaveFormatPcm && size < kWaveFormatExSize + extra) return false;
   if (tag == kWaveFormatExtensible) {
-    WORD extra = Word(bytes + 16);
-    if (extra < kWaveFormatExtensibleSize - kWaveFormatExSize || size < kWaveFormatExtensibleSize) return false;
+    if (extra < kWaveFormatExtensibleSize - kWaveFormatExSize) return false;
     validBits = Word(bytes + 18);
     const BYTE *subtype = bytes + 24;
     for (size_t i = 0; i < sizeof(kSubtypeTail); ++i)

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #include "driver.h"
@@ -50,6 +51,11 @@ TEST_F(ChoosePlaybackDeviceTest, TheDeviceNamedByTheIdentityFileIsMarked) {
   EXPECT_EQ(1, choice.matched);
   EXPECT_EQ(1, choice.playedOn);
   EXPECT_EQ(L"Vantrel USB DAC", text);
+  WCHAR sentence[512];
+  DescribePlaybackChoice(choice, text.c_str(), L"Line (Vantrel USB DAC)", sentence, _countof(sentence));
+  EXPECT_STREQ(L"The driver plays on \"Line (Vantrel USB DAC)\" (marked), the device whose name contains "
+               L"\"Vantrel USB DAC\".",
+               sentence);
 }
 
 TEST_F(ChoosePlaybackDeviceTest, WithoutAMatchTheDriverTakesTheFirstDevice) {
@@ -70,6 +76,9 @@ TEST_F(ChoosePlaybackDeviceTest, NoDevicesAtAll) {
   PlaybackChoice choice = Choose(devices, 0);
   EXPECT_EQ(-1, choice.matched);
   EXPECT_EQ(-1, choice.playedOn);
+  WCHAR sentence[512];
+  DescribePlaybackChoice(choice, text.c_str(), nullptr, sentence, _countof(sentence));
+  EXPECT_NE(nullptr, wcsstr(sentence, L"Windows lists no playback device."));
 }
 
 TEST_F(ChoosePlaybackDeviceTest, AnUnreadableIdentityFileMatchesNothing) {
@@ -78,6 +87,10 @@ TEST_F(ChoosePlaybackDeviceTest, AnUnreadableIdentityFileMatchesNothing) {
   EXPECT_FALSE(choice.identityRead);
   EXPECT_EQ(-1, choice.matched);
   EXPECT_TRUE(text.empty());
+  // Without the identity file hosts cannot start the driver at all: that comes first.
+  WCHAR sentence[512];
+  DescribePlaybackChoice(Choose(devices, 0), nullptr, nullptr, sentence, _countof(sentence));
+  EXPECT_NE(nullptr, wcsstr(sentence, L"The identity file asio.dll.ini"));
   // A first line that is no class identifier stops the driver's init just the same.
   WriteFileBytes(ExecutableIdentityPath(), "not a guid\r\nUSB\\VID_F1E5\r\nName\r\nVantrel USB DAC\r\n");
   EXPECT_FALSE(Choose(devices, 1).identityRead);
@@ -125,10 +138,12 @@ std::string WaveFormat(WORD tag, WORD channels, DWORD rate, WORD bits, WORD vali
   return bytes;
 }
 
-EndpointFormat Parsed(const std::string &bytes, bool expectKnown = true) {
+// `size` less than the bytes given: the bytes past it are there but must not be relied on.
+EndpointFormat Parsed(const std::string &bytes, bool expectKnown = true, size_t size = std::string::npos) {
   EndpointFormat format;
   memset(&format, 0xA5, sizeof(format));
-  EXPECT_EQ(expectKnown, ParseWaveFormat(reinterpret_cast<const BYTE *>(bytes.data()), bytes.size(), &format));
+  EXPECT_EQ(expectKnown, ParseWaveFormat(reinterpret_cast<const BYTE *>(bytes.data()), std::min(size, bytes.size()),
+                                         &format));
   EXPECT_EQ(expectKnown, format.known);
   return format;
 }
@@ -151,11 +166,27 @@ TEST(ParseWaveFormatTest, PlainAndExtensibleFormats) {
 }
 
 TEST(ParseWaveFormatTest, ShortOrForeignBytesAreUnknown) {
+  std::string plain = WaveFormat(1, 2, 44100, 16);
   std::string extensible = WaveFormat(0xFFFE, 2, 48000, 32, 32, 1);
-  Parsed(extensible.substr(0, 39), false);
-  Parsed(extensible.substr(0, 17), false);
-  Parsed(WaveFormat(0xFFFE, 2, 48000, 32, 32, 0x92), false);  // a compressed subtype
-  Parsed(WaveFormat(0x0055, 2, 44100, 0), false);
+  Parsed(plain, false, 17);
+  Parsed(extensible, false, 39);
+  std::string shortExtra = extensible, longExtra = extensible, wideSubtype = extensible, otherGuid = extensible;
+  shortExtra[16] = 21;  // too small for the extensible part
+  longExtra[16] = 23;   // claims a byte past the end
+  wideSubtype[26] = 1;  // 0x00010001 is no format tag
+  otherGuid[39] ^= 1;   // not one of the KSDATAFORMAT_SUBTYPE_ family
+  std::string floatWithExtra = WaveFormat(3, 2, 48000, 32);
+  floatWithExtra[16] = 2;
+  int index = 0;
+  for (const std::string &bytes : {shortExtra, longExtra, wideSubtype, otherGuid, floatWithExtra,
+                                   WaveFormat(0xFFFE, 2, 48000, 32, 32, 0x92) /* compressed */,
+                                   WaveFormat(0x0055, 2, 44100, 0)}) {
+    SCOPED_TRACE(index++);
+    Parsed(bytes, false);
+  }
+  // Plain PCM is the one format whose extra size is ignored.
+  plain[16] = 4;
+  EXPECT_EQ(44100u, Parsed(plain).sampleRate);
   EndpointFormat none;
   EXPECT_FALSE(ParseWaveFormat(nullptr, 40, &none));
 }
@@ -176,11 +207,15 @@ TEST(JudgeEndpointFormatTest, OnlyTwoChannelsOf32BitIntegersPassUnchanged) {
   EXPECT_EQ(L"Windows default format: 88200 Hz, 32-bit, 2 channels.", text);
   EXPECT_NE(nullptr, wcsstr(advice.c_str(), L"88200 Hz"));
   EXPECT_EQ(nullptr, wcsstr(advice.c_str(), L"Warning"));
+  // No valid-bit count means the whole word is valid.
+  EXPECT_EQ(FormatVerdict::kBitPerfect, Judge(WaveFormat(0xFFFE, 2, 44100, 32, 0, 1), true, &text, &advice));
+  EXPECT_EQ(L"Windows default format: 44100 Hz, 32-bit, 2 channels.", text);
 
   EXPECT_EQ(FormatVerdict::kConverted, Judge(WaveFormat(0xFFFE, 2, 48000, 32, 24, 1), true, &text, &advice));
   EXPECT_EQ(L"Windows default format: 48000 Hz, 24-bit in 32-bit words, 2 channels.", text);
   EXPECT_NE(nullptr, wcsstr(advice.c_str(), L"\"2 channel, 32 bit\""));
   EXPECT_EQ(FormatVerdict::kConverted, Judge(WaveFormat(0xFFFE, 2, 48000, 32, 32, 3), true, &text, &advice));
+  EXPECT_EQ(L"Windows default format: 48000 Hz, 32-bit float, 2 channels.", text);
   EXPECT_EQ(FormatVerdict::kConverted, Judge(WaveFormat(1, 2, 44100, 16), true, &text, &advice));
   EXPECT_EQ(FormatVerdict::kConverted, Judge(WaveFormat(0xFFFE, 6, 48000, 32, 32, 1), true, &text, &advice));
 }
@@ -199,7 +234,7 @@ class BufferSizesTest : public MachineTest {};
 
 // The sizes shown are the ones a driver object built from the same settings reports.
 TEST_F(BufferSizesTest, AgreeWithTheDriverObject) {
-  for (DWORD latency : {1u, 5u, 7u, 10u, 333u}) {
+  for (DWORD latency : {1u, 5u, 7u, 10u, 333u, 1000u}) {
     WriteSettingDword(L"latencyms", latency);
     long atCd = 0, atDvd = 0, inDsd = 0, unused = 0;
     {

@@ -4,11 +4,16 @@
 
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "driver.h"
 #include "machine.h"
 #include "settings_store.h"
+
+#if defined(VANTREL_NATIVE)
+#include "sim/machine.h"
+#endif
 
 namespace {
 
@@ -95,6 +100,59 @@ TEST_F(LoadSettingsTest, OddTypesAndSizesShowWhatTheDriverReads) {
   EXPECT_EQ(snapshot.effective.values[kSettingSampleRate], driver.StreamSampleRate());
 }
 
+// Every form a value can take is shown as the driver reads it, and only a 4-byte REG_DWORD counts
+// as the program's own: the driver ignores the type and takes a wider value's fallback.
+TEST_F(LoadSettingsTest, EachStoredFormIsClassified) {
+  const DWORD twenty = 20;
+  const ULONGLONG wideTwenty = 20;
+  const BYTE shortTwenty[2] = {20, 0};
+  const BYTE nine[4] = {'9', 0, 0, 0};  // "9" in UTF-16 with its terminator: read as the number 0x39
+  struct Case {
+    DWORD type;
+    const void *data;
+    DWORD size;
+    DWORD effective;
+    StoredAs stored;
+  } cases[] = {
+      {REG_DWORD, &twenty, 4, 20, StoredAs::kDword},
+      {REG_DWORD, shortTwenty, 2, 20, StoredAs::kOtherTypeOrSize},
+      {REG_DWORD, &wideTwenty, 8, 10, StoredAs::kOtherTypeOrSize},
+      {REG_BINARY, &twenty, 4, 20, StoredAs::kOtherTypeOrSize},
+      {REG_SZ, nine, 4, 0x39, StoredAs::kOtherTypeOrSize},
+  };
+  for (const Case &c : cases) {
+    WriteSettingBytes(L"latencyms", c.type, c.data, c.size);
+    SettingsSnapshot snapshot = Load();
+    EXPECT_EQ(c.effective, snapshot.effective.values[kSettingLatencyMs]) << "type " << c.type << ", " << c.size;
+    EXPECT_EQ(c.stored, snapshot.stored[kSettingLatencyMs]) << "type " << c.type << ", " << c.size;
+    ASIOPelkor driver(nullptr);
+    EXPECT_EQ(ComputePreferredFrames(c.effective, 44100), driver.PreferredFrames());
+  }
+}
+
+#if defined(VANTREL_NATIVE)
+// Only the stand-in can make a key refuse one kind of access.
+TEST_F(LoadSettingsTest, AKeyThatRefusesReadingShowsTheFirstDefaultsAndIsWrittenInFull) {
+  WriteSettingDword(L"latencyms", 20);
+  sim::DenyRegKeyAccess(HKEY_CURRENT_USER, SETTINGS_KEY, KEY_QUERY_VALUE);
+  SettingsSnapshot snapshot;
+  memset(&snapshot, 0xA5, sizeof(snapshot));
+  EXPECT_EQ(-1, LoadSettings(&snapshot));
+  EXPECT_FALSE(snapshot.keyExists);
+  ExpectValues(snapshot.effective, {512, 1, 1, 5, 8, 44100});
+  for (StoredAs stored : snapshot.stored) EXPECT_EQ(StoredAs::kMissing, stored);
+
+  // What is in the key is unknown, so all six are written: the driver then reads what was shown.
+  DriverSettings wanted = snapshot.effective;
+  wanted.values[kSettingLatencyMs] = 12;
+  ASSERT_EQ(ERROR_SUCCESS, SaveSettings(snapshot, wanted));
+  sim::DenyRegKeyAccess(HKEY_CURRENT_USER, SETTINGS_KEY, 0);
+  SettingsSnapshot reloaded = Load();
+  ExpectValues(reloaded.effective, {512, 1, 1, 12, 8, 44100});
+  for (StoredAs stored : reloaded.stored) EXPECT_EQ(StoredAs::kDword, stored);
+}
+#endif
+
 class SaveSettingsTest : public MachineTest {};
 
 TEST_F(SaveSettingsTest, MissingKeyIsCreatedWithAllSixValues) {
@@ -152,6 +210,18 @@ TEST_F(SaveSettingsTest, AnOddValueIsReplacedWhenChanged) {
   ExpectValues(reloaded.effective, {256, 3, 3, 30, 8, 44100});
 }
 
+#if defined(VANTREL_NATIVE)
+TEST_F(SaveSettingsTest, AKeyThatRefusesWritingReportsWhy) {
+  WriteSettingDword(L"latencyms", 20);
+  sim::DenyRegKeyAccess(HKEY_CURRENT_USER, SETTINGS_KEY, KEY_SET_VALUE);
+  SettingsSnapshot loaded = Load();
+  DriverSettings wanted = loaded.effective;
+  wanted.values[kSettingLatencyMs] = 30;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, SaveSettings(loaded, wanted));
+  ExpectDword(L"latencyms", 20);
+}
+#endif
+
 class ParseSettingTextTest : public ::testing::Test {
  protected:
   bool Parse(const WCHAR *text, const SettingRange &range) {
@@ -163,38 +233,48 @@ class ParseSettingTextTest : public ::testing::Test {
   WCHAR message[96] = L"";
 };
 
-TEST_F(ParseSettingTextTest, AcceptsWholeNumbersWithinTheRange) {
-  ASSERT_TRUE(Parse(L"12", kLatencyRange));
-  EXPECT_EQ(12u, value);
-  ASSERT_TRUE(Parse(L" 1\t", kLatencyRange));
-  EXPECT_EQ(1u, value);
-  ASSERT_TRUE(Parse(L"1000", kLatencyRange));
-  EXPECT_EQ(1000u, value);
-  ASSERT_TRUE(Parse(L"44100", kSampleRateRange));
-  EXPECT_EQ(44100u, value);
-  ASSERT_TRUE(Parse(L"16", kPeriodsRange));
-  EXPECT_EQ(16u, value);
-}
-
-TEST_F(ParseSettingTextTest, RefusesTextAndLeavesTheValue) {
-  for (const WCHAR *text : {L"", L"  ", L"abc", L"12a", L"-5", L"+5", L"1 2", L"5.0"}) {
-    EXPECT_FALSE(Parse(text, kLatencyRange)) << "accepted";
-    EXPECT_EQ(0xDEADBEEFu, value);
-    EXPECT_NE(0, wcscmp(L"poison", message));
-    EXPECT_NE(nullptr, wcsstr(message, L"1 to 1000"));
+// Each range at both of its limits and one step past them.
+TEST_F(ParseSettingTextTest, EachRangeEndsAtItsLimits) {
+  struct Case {
+    const SettingRange *range;
+    DWORD minimum, maximum;
+  } cases[] = {{&kLatencyRange, 1, 1000}, {&kPeriodsRange, 1, 16}, {&kSampleRateRange, 44100, 768000}};
+  for (const Case &c : cases) {
+    std::wstring refusal =
+        L"Out of range: enter " + std::to_wstring(c.minimum) + L" to " + std::to_wstring(c.maximum) + L".";
+    for (DWORD inside : {c.minimum, c.maximum}) {
+      EXPECT_TRUE(Parse(std::to_wstring(inside).c_str(), *c.range)) << inside;
+      EXPECT_EQ(inside, value);
+    }
+    for (DWORD outside : {c.minimum - 1, c.maximum + 1}) {
+      EXPECT_FALSE(Parse(std::to_wstring(outside).c_str(), *c.range)) << outside;
+      EXPECT_EQ(0xDEADBEEFu, value);
+      EXPECT_EQ(refusal, message);
+    }
   }
 }
 
-TEST_F(ParseSettingTextTest, RefusesNumbersOutsideTheRange) {
-  EXPECT_FALSE(Parse(L"0", kLatencyRange));
-  EXPECT_FALSE(Parse(L"1001", kLatencyRange));
-  EXPECT_FALSE(Parse(L"17", kPeriodsRange));
-  EXPECT_FALSE(Parse(L"44099", kSampleRateRange));
-  // Past 32 bits: must not wrap around into the range.
-  EXPECT_FALSE(Parse(L"4294967301", kLatencyRange));
-  EXPECT_FALSE(Parse(L"99999999999999999999999", kLatencyRange));
-  EXPECT_EQ(0xDEADBEEFu, value);
-  EXPECT_NE(nullptr, wcsstr(message, L"1 to 1000"));
+TEST_F(ParseSettingTextTest, BlanksAroundDigitsAreAllowed) {
+  ASSERT_TRUE(Parse(L" \t0999\t ", kLatencyRange));
+  EXPECT_EQ(999u, value);
+}
+
+TEST_F(ParseSettingTextTest, RefusesTextAndLeavesTheValue) {
+  for (const WCHAR *text : {L"", L" \t", L"abc", L"12a", L"-5", L"+5", L"1 2", L"5.0"}) {
+    EXPECT_FALSE(Parse(text, kLatencyRange)) << "accepted";
+    EXPECT_EQ(0xDEADBEEFu, value);
+    EXPECT_STREQ(L"Enter a whole number from 1 to 1000.", message);
+  }
+  EXPECT_FALSE(Parse(nullptr, kLatencyRange));
+}
+
+// Numbers past 32 or 64 bits must not wrap around into the range.
+TEST_F(ParseSettingTextTest, LongDigitStringsAreOutOfRange) {
+  for (const WCHAR *text : {L"4294967301", L"18446744073709551621", L"99999999999999999999999999999999"}) {
+    EXPECT_FALSE(Parse(text, kLatencyRange)) << "accepted";
+    EXPECT_EQ(0xDEADBEEFu, value);
+    EXPECT_STREQ(L"Out of range: enter 1 to 1000.", message);
+  }
 }
 
 }  // namespace
