@@ -357,6 +357,19 @@ TEST(FindDriverPackagesTest, MatchesAfterTheNextPublishedNameBelongToIt) {
                                L"VID_F1E5&PID_7A11&REV_0102\nPublished Name: oem2.inf\nOriginal Name: a.inf\n"));
 }
 
+// Only oem<digits>.inf starts a block by its value, and never on a line with the English
+// original-name label: the device's package keeps its published name.
+TEST(FindDriverPackagesTest, ValuesThatOnlyResembleAPublishedNameStartNoBlock) {
+  EXPECT_EQ(std::vector<std::wstring>({L"oem5.inf"}),
+            FindDriverPackages(L"Published Name: oem5.inf\r\nOriginal Name: oem77.inf\r\n"
+                               L"Hardware ID: USB\\VID_F1E5&PID_7A11&REV_0102\r\n"));
+  for (const wchar_t *value : {L"oem.inf", L"oem6a.inf", L"oem6.inf.old", L"xoem6.inf", L"oem 6.inf"})
+    EXPECT_EQ(std::vector<std::wstring>({L"oem6.inf"}),
+              FindDriverPackages(L"Nom publi\u00E9 : oem6.inf\r\nDivers : " + std::wstring(value) +
+                                 L"\r\nNom d'origine : Vantrel_Rev0102.inf\r\n"))
+        << Utf8(value);
+}
+
 TEST(FindDriverPackagesTest, ValueAfterTheFirstColonIsTheName) {
   EXPECT_EQ(std::vector<std::wstring>({L"oem9.inf:x"}),
             FindDriverPackages(L"Published Name : oem9.inf:x\r\nOriginal Name : vantrel_rev0102.inf\r\n"));
