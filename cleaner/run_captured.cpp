@@ -10,14 +10,65 @@ namespace {
 // How long the child may take to end once its output has ended.
 const DWORD kChildWaitMilliseconds = 30000;
 
-// Appends the UTF-8 bytes decoded as wide text, up to the first zero character.
+// How many bytes the UTF-8 character at the start of `bytes` takes; 0 when no valid character
+// starts there, and then `invalid` is the length of the longest valid beginning of one (at least
+// a byte), which one replacement character stands for.
+size_t Utf8CharacterLength(const unsigned char *bytes, size_t length, size_t &invalid) {
+  unsigned lead = bytes[0];
+  if (lead < 0x80) return 1;
+  size_t needed = 0;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range; it excludes overlong forms and surrogates
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    needed = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    needed = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    needed = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  }
+  size_t at = 1;
+  while (at < needed && at < length && bytes[at] >= (at == 1 ? low : 0x80u) && bytes[at] <= (at == 1 ? high : 0xBFu))
+    ++at;
+  if (needed != 0 && at == needed) return needed;
+  invalid = at;
+  return 0;
+}
+
+// pnputil writes in the console's code page when its output is a pipe, so the bytes of a label
+// need not be UTF-8. Each invalid sequence becomes U+FFFD here rather than in the system's
+// decoder, whose handling of invalid bytes differs between Windows versions: an ASCII byte always
+// stays the character it is, so values and line ends keep their places behind any label, and the
+// log receives only characters it can encode.
+std::string WithReplacementCharacters(const char *bytes, size_t length) {
+  const unsigned char *in = reinterpret_cast<const unsigned char *>(bytes);
+  std::string out;
+  out.reserve(length);
+  for (size_t at = 0; at < length;) {
+    size_t invalid = 0;
+    size_t valid = Utf8CharacterLength(in + at, length - at, invalid);
+    if (valid != 0) {
+      out.append(bytes + at, valid);
+      at += valid;
+    } else {
+      out.append("\xEF\xBF\xBD");
+      at += invalid;
+    }
+  }
+  return out;
+}
+
+// Appends the bytes decoded as wide text, up to the first zero character.
 void AppendDecoded(const char *bytes, size_t length, std::wstring &output) {
   if (length == 0) return;
-  int count = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(length), nullptr, 0);
+  std::string utf8 = WithReplacementCharacters(bytes, length);
+  int count = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   // Undecodable: dropped without a message.
   if (count <= 0) return;
   std::vector<wchar_t> text(static_cast<size_t>(count) + 1, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(length), text.data(), count);
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), count);
   output.append(text.data(), wcslen(text.data()));
 }
 

@@ -17,8 +17,9 @@ bool RunCaptured(const std::wstring &commandLine, DWORD &exitCode, std::wstring 
 size_t CompleteUtf8Length(const char *bytes, size_t length);
 
 // Decodes a child's UTF-8 output read by read. A character whose bytes arrive in two reads is
-// joined again: the unfinished tail of one read waits for the next. Each piece is appended up to
-// its first zero character.
+// joined again: the unfinished tail of one read waits for the next. Bytes that are not UTF-8 (a
+// child writing in another code page) become U+FFFD, one for each invalid sequence, and never
+// take an ASCII byte with them. Each piece is appended up to its first zero character.
 class Utf8OutputDecoder {
  public:
   void Add(const char *bytes, size_t length, std::wstring &output);

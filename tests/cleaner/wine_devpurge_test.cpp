@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "localized_enumerations.h"
 #include "pnputil_script.h"
 
 namespace {
@@ -181,10 +182,55 @@ TEST_F(DevpurgeUnderWineTest, NoMatchingPackagesSucceeds) {
   EXPECT_TRUE(log.wellFormed);
   EXPECT_EQ(Concat({kBanner, {"Running as Administrator: OK"}, kNoDevices,
                     {"Searching for driver packages in Driver Store...",
+                     "WARNING: 1 published name(s) listed (first: oem1.inf), none of them with vantrel_rev0102.inf or "
+                     "VID_F1E5&PID_7A11&REV_0102",
                      "No matching driver packages found in Driver Store"},
                     kSuccess}),
             log.messages);
   EXPECT_EQ(Lines({"pnputil.exe /enum-drivers"}), PnputilCalls());
+}
+
+// Stores as Windows in other languages lists them, in the encodings they reach the pipe in.
+TEST_F(DevpurgeUnderWineTest, EnumerationInAnyLanguageDeletesExactlyTheDevicesPackages) {
+  for (const EnumerationLanguage &language : EnumerationLanguages()) {
+    SCOPED_TRACE(language.name);
+    DeleteFileW(logPath_.c_str());
+    DeleteFileW((scriptPath_ + L".calls").c_str());
+    SetScript(PnputilScript().Command("/enum-drivers").Out(LocalizedEnumeration(language)).Command("*").Exit(0));
+    EXPECT_EQ(0u, RunWithLog());
+    Lines calls = {"pnputil.exe /enum-drivers"}, stage = {"Searching for driver packages in Driver Store..."}, removals;
+    for (const std::string &name : ExpectedDeletions(language)) {
+      calls.push_back("pnputil.exe /delete-driver " + name + " /uninstall /force");
+      stage.insert(stage.end(), {"Found matching original name: vantrel_rev0102.inf",
+                                 "Added driver package for removal: " + name});
+      removals.insert(removals.end(),
+                      {"Removing driver package: " + name, "Driver package removed successfully: " + name});
+    }
+    Log log = ReadLog(logPath_);
+    EXPECT_TRUE(log.wellFormed);
+    EXPECT_EQ(Concat({kBanner, {"Running as Administrator: OK"}, kNoDevices, stage, removals, kSuccess}),
+              log.messages);
+    EXPECT_EQ(calls, PnputilCalls());
+  }
+}
+
+TEST_F(DevpurgeUnderWineTest, OutputOfUnknownFormIsReportedInValidUtf8) {
+  // Code page 932 without a colon: no published name can be read from it.
+  SetScript(PnputilScript().Command("/enum-drivers").Out("\x8C\xF6\x8A\x4A\x96\xBC = oem12.inf\r\n"));
+  EXPECT_EQ(0u, RunWithLog());
+  Log log = ReadLog(logPath_);
+  EXPECT_TRUE(log.wellFormed);
+  EXPECT_EQ(Concat({kBanner, {"Running as Administrator: OK"}, kNoDevices,
+                    {"Searching for driver packages in Driver Store...",
+                     "WARNING: No published name recognised in 1 line(s) of pnputil output, such as: "
+                     "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDJ\xEF\xBF\xBD\xEF\xBF\xBD = oem12.inf",
+                     "No matching driver packages found in Driver Store"},
+                    kSuccess}),
+            log.messages);
+  std::string bytes;
+  ASSERT_TRUE(ReadBytes(logPath_, &bytes));
+  EXPECT_LT(0, MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                                   nullptr, 0));
 }
 
 TEST_F(DevpurgeUnderWineTest, MatchingPackageIsDeleted) {
