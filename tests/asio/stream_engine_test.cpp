@@ -54,6 +54,13 @@ class StreamEngineTest : public StreamTest {
     host.frames = words;
     ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, size, &host.callbacks));
   }
+  // DSD64 at the size getBufferSize offers.
+  static void PrepareDsd64(ASIOPelkor &driver, StreamHost &host) {
+    SelectFormat(driver, kASIODSDFormat);
+    ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
+    long size = OfferedSize(driver);
+    Prepare(driver, host, size, size / 32);
+  }
 };
 
 TEST_F(StreamEngineTest, InitListsTheDevicesAndPicksTheOneNamedByTheDescription) {
@@ -201,10 +208,7 @@ TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
   AddDac();
   StreamHost host(false);
   ASIOPelkor driver(nullptr);
-  SelectFormat(driver, kASIODSDFormat);
-  ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
-  long size = OfferedSize(driver);
-  Prepare(driver, host, size, size / 32);
+  PrepareDsd64(driver, host);
   testing::internal::CaptureStdout();
   ASSERT_EQ(ASE_OK, driver.start());
   std::string printed = testing::internal::GetCapturedStdout();
@@ -241,9 +245,9 @@ TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
     driver.stop();
     std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
     std::vector<SwitchRecord> switches = host.Switches();
-    // A period may follow the last switch: stop lets the stream run on without the host.
+    // Periods may follow the last switch: between clearing `started` and the end of the stream
+    // the stream thread runs on without the host.
     ASSERT_GE(periods.size(), switches.size());
-    ASSERT_LE(periods.size(), switches.size() + 1);
     const UINT32 silence = dsd ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
     for (ma_uint32 word : periods[0]) ASSERT_EQ(silence, word) << "dsd " << dsd;
     for (size_t k = 1; k < switches.size(); ++k) {
@@ -318,10 +322,7 @@ TEST_F(StreamEngineTest, WhatStartDoesWithTheStreamItOpened) {
     seam::Reset();
     StreamHost host(false);
     ASIOPelkor driver(nullptr);
-    SelectFormat(driver, kASIODSDFormat);
-    ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
-    long size = OfferedSize(driver);
-    Prepare(driver, host, size, size / 32);
+    PrepareDsd64(driver, host);
     seam::ReportInternalFormat(ma_format_s32, 2, 44100);
     testing::internal::CaptureStdout();
     EXPECT_EQ(ASE_NotPresent, driver.start());
@@ -346,7 +347,8 @@ TEST_F(StreamEngineTest, WhatStartDoesWithTheStreamItOpened) {
     testing::internal::GetCapturedStdout();
     EXPECT_NE(nullptr, strstr(driver.ErrorText(), "could not be started")) << driver.ErrorText();
     EXPECT_FALSE(driver.Started());
-    EXPECT_EQ(0, seam::OpenStreams());
+    // Opening over a stream left open would hang in miniaudio: the test ends here instead.
+    ASSERT_EQ(0, seam::OpenStreams());
     ASSERT_EQ(ASE_OK, driver.start());
     EXPECT_STREQ("", driver.ErrorText());
     EXPECT_TRUE(host.WaitForSwitches(2));
