@@ -70,6 +70,7 @@ StreamHost::~StreamHost() {
 }
 
 void StreamHost::SetRecords(long first, long second) {
+  std::lock_guard<std::mutex> guard(lock);
   infos[0] = ASIOBufferInfo{ASIOFalse, first, {nullptr, nullptr}};
   infos[1] = ASIOBufferInfo{ASIOFalse, second, {nullptr, nullptr}};
   records = second < 0 ? 1 : 2;
@@ -105,17 +106,23 @@ void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
     record.sampleRate = time->timeInfo.sampleRate;
   }
   size_t serial;
+  INT32 *halves[2] = {nullptr, nullptr};
+  int channels = 0;
   {
     std::lock_guard<std::mutex> guard(lock);
     serial = switches.size();
     switches.push_back(record);
-  }
-  if (fill && index >= 0 && index <= 1)
-    for (int c = 0; c < records; ++c) {
-      INT32 *half = static_cast<INT32 *>(infos[c].buffers[index]);
-      if (half)
-        for (long i = 0; i < frames; ++i) half[i] = Pattern(serial, c, i);
+    if (index >= 0 && index <= 1) {
+      channels = records;
+      for (int c = 0; c < channels; ++c) halves[c] = static_cast<INT32 *>(infos[c].buffers[index]);
     }
+  }
+  if (fill) {
+    long count = frames;
+    for (int c = 0; c < channels; ++c)
+      if (halves[c])
+        for (long i = 0; i < count; ++i) halves[c][i] = Pattern(serial, c, i);
+  }
   ++switchCount;
   if (static_cast<long>(serial) == holdSerial) {
     held = true;

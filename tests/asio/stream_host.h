@@ -32,14 +32,16 @@ class StreamHost {
   ~StreamHost();
 
   ASIOCallbacks callbacks;
+  // A test may set its records and sizes again while a stream still runs (a hostile host calls
+  // createBuffers then): SetRecords takes the lock the switches read them under.
   ASIOBufferInfo infos[2] = {};
-  long frames = 0;    // words per half that Fill writes
+  std::atomic<long> frames{0};  // words per half that Fill writes
   bool fill = true;   // write the pattern into the half of each switch
   std::vector<long> messageSelectors;  // asioMessage calls, as selector then value
   std::vector<double> rateChanges;
 
   void SetRecords(long first, long second);  // output channel numbers; -1: no second record
-  int records = 0;
+  std::atomic<int> records{0};
 
   std::vector<SwitchRecord> Switches();
   size_t SwitchCount() const { return switchCount; }

@@ -25,10 +25,13 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 class HostileHostTest : public StreamTest {
  protected:
+  // Also while a stream runs: the host takes the new size only once createBuffers has stopped
+  // the stream that plays the old blocks.
   static ASIOError Create(ASIOPelkor &driver, StreamHost &host, long frames = kFrames) {
     host.SetRecords(0, 1);
+    ASIOError result = driver.createBuffers(host.infos, 2, frames, &host.callbacks);
     host.frames = frames;
-    return driver.createBuffers(host.infos, 2, frames, &host.callbacks);
+    return result;
   }
   // init, buffers, start, and the first two switches.
   static void Run(ASIOPelkor &driver, StreamHost &host) {
