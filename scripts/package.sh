@@ -26,7 +26,8 @@ copy build/win64/asio/asio.dll dist/x64 x86_64-w64-mingw32-strip
 for extra in build/win64/cleaner/devpurge.exe build/win64/filter/usbmodeflt.sys; do
   [ -f "$extra" ] && copy "$extra" dist/x64 x86_64-w64-mingw32-strip
 done
-[ -f filter/usbmodeflt.inf ] && cp filter/usbmodeflt.inf dist/x64/ && echo "  dist/x64/usbmodeflt.inf"
+# The INF as the build configured it, with DriverVer from the project version.
+cp build/win64/filter/usbmodeflt.inf dist/x64/ && echo "  dist/x64/usbmodeflt.inf"
 # One 32-bit settings program serves both folders: the settings key is per user and shared.
 copy build/win32/config/asioconfig.exe dist/x86 i686-w64-mingw32-strip
 copy build/win32/config/asioconfig.exe dist/x64 i686-w64-mingw32-strip
