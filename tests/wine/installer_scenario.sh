@@ -72,6 +72,12 @@ bash "$source_dir/packaging/stage.sh" "$win32" "$win64" "$work/stage" || fail "s
 for v in "$version" "$next"; do
   bash "$source_dir/packaging/make_setup.sh" "$work/stage" "$v" "$work/vantrel-setup-$v.exe" || fail "makensis failed"
 done
+# One whose x64 asio.dll no regsvr32 can load.
+rm -rf "$work/stage-broken"
+cp -r "$work/stage" "$work/stage-broken"
+head -c 4096 /dev/urandom >"$work/stage-broken/x64/asio.dll"
+bash "$source_dir/packaging/make_setup.sh" "$work/stage-broken" "$version" "$work/vantrel-setup-broken.exe" ||
+  fail "makensis failed"
 
 echo "== one version on everything"
 # resource FILE NAME -> the value of NAME in FILE's version strings (UTF-16 key, then its value)
@@ -127,7 +133,8 @@ echo "== silent install of $version into \"$folder\", no pnputil.exe on the syst
 # /D= takes the rest of the command line unquoted, spaces and all, which only a command line
 # given whole (through cmd) can carry.
 mkdir -p "$WINEPREFIX/drive_c/setup"
-cp "$work/vantrel-setup-$version.exe" "$work/vantrel-setup-$next.exe" "$WINEPREFIX/drive_c/setup/"
+cp "$work/vantrel-setup-$version.exe" "$work/vantrel-setup-$next.exe" "$work/vantrel-setup-broken.exe" \
+  "$WINEPREFIX/drive_c/setup/"
 w cmd /c "C:\setup\vantrel-setup-$version.exe /S /D=$folder"
 check "setup.exe exit code" 0 "$?"
 missing=0
@@ -195,6 +202,12 @@ check "entry gone" no "$(exists 64 "$entry")"
 calls=$(tr -d '\r' <"$WINEPREFIX/drive_c/pnputil/answers.txt.calls")
 check "its filter package deleted" yes "$(has_line "$calls" '/delete-driver oem7.inf /uninstall')"
 check "the settings key stays" 512 "$(value 64 "$settings" samples)"
+
+echo "== a setup.exe whose x64 asio.dll cannot be registered"
+w cmd /c 'C:\setup\vantrel-setup-broken.exe /S /D=C:\broken'
+check "setup.exe exit code" 2 "$?"
+check "the log says which registration failed" yes "$(has_line "$(iconv -f UTF-16 -t UTF-8 \
+  "$WINEPREFIX/drive_c/broken/setup.log" | tr -d '\r')" 'FAILED: the 64-bit driver could not be registered')"
 
 timeout 60 wineserver -k 2>/dev/null
 if [ $failures -gt 0 ]; then
