@@ -12,46 +12,36 @@ for preset in win32 win64; do
   cmake --build --preset "$preset"
 done
 
-rm -rf dist
-mkdir -p dist/x86 dist/x64
-copy() {  # copy FILE DEST, stripped of debug information
-  local file=$1 dest=$2 strip=$3
-  cp "$file" "$dest"
-  "$strip" --strip-debug "$dest/$(basename "$file")"
-  echo "  $dest/$(basename "$file")"
-}
 echo "=== dist/"
-copy build/win32/asio/asio.dll dist/x86 i686-w64-mingw32-strip
-copy build/win64/asio/asio.dll dist/x64 x86_64-w64-mingw32-strip
-for extra in build/win64/cleaner/devpurge.exe build/win64/filter/usbmodeflt.sys; do
-  [ -f "$extra" ] && copy "$extra" dist/x64 x86_64-w64-mingw32-strip
-done
-[ -f filter/usbmodeflt.inf ] && cp filter/usbmodeflt.inf dist/x64/ && echo "  dist/x64/usbmodeflt.inf"
-# One 32-bit settings program serves both folders: the settings key is per user and shared.
-copy build/win32/config/asioconfig.exe dist/x86 i686-w64-mingw32-strip
-copy build/win32/config/asioconfig.exe dist/x64 i686-w64-mingw32-strip
-cp packaging/asio.dll.ini dist/x86/asio.dll.ini
-cp packaging/asio.dll.ini dist/x64/asio.dll.ini
-echo "  dist/x86/asio.dll.ini, dist/x64/asio.dll.ini (identity files)"
-file dist/x86/* dist/x64/* | sed 's/^/  /'
+bash packaging/stage.sh build/win32 build/win64 dist
+version=$(cat build/win64/version.txt)
+bash packaging/make_setup.sh dist "$version" "dist/vantrel-setup-$version.exe"
+(cd dist && find . -type f | sort | sed 's/^\.\//  /')
+file dist/x86/* dist/x64/* dist/*.exe | sed 's/^/  /'
 
 export VANTREL_WINEPREFIX="$PWD/build/wine-package"
-# Both drivers registered from an install folder in the prefix, each by the regsvr32 of its
-# bitness (the x86 one under WOW64), then listed and loaded by name by a host of that bitness.
-echo "=== Wine: the drivers registered and loaded as a host sees them"
+# setup.exe installs and registers both drivers; a host of each bitness then lists the driver and
+# loads it by name, and the uninstaller takes it all away again.
+echo "=== Wine: setup.exe, the drivers loaded as a host sees them, the uninstaller"
 scripts/wine-run.sh build/win64/tools/asioprobe.exe >/dev/null  # creates the prefix
 name=$(sed -n 3p packaging/asio.dll.ini | tr -d '\r')
+wine_quiet() { WINEPREFIX=$VANTREL_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= timeout 300 wine "$@"; }
+install="$VANTREL_WINEPREFIX/drive_c/Program Files/Vantrel"
+set +e
+wine_quiet "dist/vantrel-setup-$version.exe" /S
+echo "  setup.exe /S: exit status $?"
+set -e
+iconv -f UTF-16 -t UTF-8 "$install/setup.log" | tr -d '\r' | sed 's/^/  setup.log: /'
 for arch in x86 x64; do
-  preset=win32 regsvr32='C:\windows\syswow64\regsvr32.exe'
-  [ "$arch" = x64 ] && preset=win64 regsvr32='C:\windows\system32\regsvr32.exe'
-  install="$VANTREL_WINEPREFIX/drive_c/Program Files/Vantrel/$arch"
-  mkdir -p "$install"
-  cp "dist/$arch/asio.dll" "dist/$arch/asio.dll.ini" "build/$preset/tools/asioprobe.exe" "$install/"
-  echo "--- $arch: regsvr32 \"C:\\Program Files\\Vantrel\\$arch\\asio.dll\""
-  WINEPREFIX=$VANTREL_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine "$regsvr32" /s "C:\\Program Files\\Vantrel\\$arch\\asio.dll" &&
-    echo "  registered" || echo "  regsvr32 failed with $?"
-  scripts/wine-run.sh "$install/asioprobe.exe" "$name" --run 200 | tr -d '\r' || echo "  asioprobe ($arch) failed with $?"
+  echo "--- $arch: asioprobe \"$name\" --run 200"
+  scripts/wine-run.sh "$install/$arch/asioprobe.exe" "$name" --run 200 | tr -d '\r' || echo "  asioprobe ($arch) failed with $?"
 done
+set +e
+wine_quiet "$install/uninstall.exe" /S
+echo "  uninstall.exe /S: exit status $?"
+set -e
+WINEPREFIX=$VANTREL_WINEPREFIX timeout 120 wineserver -w || true
+[ -e "$install" ] && echo "  left behind: $install" || echo "  the install folder is gone"
 if [ -f dist/x64/devpurge.exe ]; then
   echo "=== Wine: devpurge.exe (a Wine prefix has no pnputil.exe, so the package stage ends the run with -30)"
   rm -rf "$VANTREL_WINEPREFIX/drive_c/devpurge-demo"

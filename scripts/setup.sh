@@ -51,6 +51,8 @@ packages=(
   libminiaudio-dev
   # asioconfig.exe's Wine test: a virtual X server and a screenshot of it
   xvfb imagemagick
+  # setup.exe: makensis builds the Windows installer.
+  nsis
   # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
   clang libclang-rt-14-dev
 )
