@@ -10,6 +10,7 @@
 
 #include "identity.h"
 #include "settings.h"
+#include "settings_watch.h"
 
 namespace {
 
@@ -53,14 +54,15 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       blockFrames(0),
       preferredFrames(0),
       outputLatency(0),
+      bufferlessLatency(0),
       activeOutputs(0),
       bufferIndex(0),
       started(false),
       timeInfoMode(false),
       timeCodeRead(false),
       errorMessage(),
-      playbackStream(),
-      audioContext(),
+      playbackStream(nullptr),
+      audioContext(nullptr),
       deviceIndex(0),
       playbackDevices(nullptr),
       contextReady(false),
@@ -69,6 +71,12 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       halfStride(0),
       streamRate(0),
       pendingTimeFlags(0),
+      streamCloser(),
+      streamLost(false),
+      hostTakesReset(false),
+      hostTakesLatencyChange(false),
+      latencyRead(false),
+      settingsWatch(nullptr),
       settingSamples(0),
       settingThreads(0),
       settingBuffers(0),
@@ -78,20 +86,16 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
   preferredFrames = ComputePreferredFrames(settingLatencyMs, kConstructionRate);
   blockFrames = static_cast<LONG>(preferredFrames);
   outputLatency = static_cast<LONG>(preferredFrames);
+  bufferlessLatency = outputLatency;
 }
 
-ASIOPelkor::~ASIOPelkor() {
-  stop();
-  disposeBuffers();
-  if (contextReady) {
-    ma_context_uninit(&audioContext);
-    contextReady = false;
-  }
-}
+// The destructor and the context it releases live in stream.cpp, beside the stream they outlive.
 
 void ASIOPelkor::readSettings() {
   DriverSettings settings;
   ReadDriverSettings(&settings);
+  // Settings are read once per object; a change while a host holds it asks the host to reload.
+  settingsWatch = SettingsWatch::Start(settings);
   settingSamples = settings.values[kSettingSamples];
   settingThreads = settings.values[kSettingThreads];
   settingBuffers = settings.values[kSettingBuffers];
@@ -121,7 +125,9 @@ void ASIOPelkor::getDriverName(char *name) {
 long ASIOPelkor::getDriverVersion() { return kDriverVersion; }
 
 void ASIOPelkor::getErrorMessage(char *string) {
-  if (string) memcpy(string, errorMessage, strlen(errorMessage) + 1);
+  if (!string) return;
+  const char *text = ErrorText();
+  memcpy(string, text, strlen(text) + 1);
 }
 
 ASIOError ASIOPelkor::getChannels(long *numInputChannels, long *numOutputChannels) {
@@ -135,6 +141,7 @@ ASIOError ASIOPelkor::getLatencies(long *inputLatency, long *outputLatencyOut) {
   if (!inputLatency || !outputLatencyOut) return ASE_InvalidParameter;
   *inputLatency = 0;
   *outputLatencyOut = outputLatency;
+  if (callbacks) latencyRead = true;
   return ASE_OK;
 }
 
@@ -167,7 +174,9 @@ ASIOError ASIOPelkor::setSampleRate(ASIOSampleRate rate) {
   preferredFrames = ComputePreferredFrames(settingLatencyMs, sampleRate);
   blockFrames = static_cast<LONG>(preferredFrames);
   // The latency is reported in the unit of the buffer size: one-bit samples in DSD mode.
-  outputLatency = static_cast<LONG>(IsDsdMode() ? preferredFrames * kDsdBitsPerWord : preferredFrames);
+  bufferlessLatency = static_cast<LONG>(IsDsdMode() ? preferredFrames * kDsdBitsPerWord : preferredFrames);
+  // Buffers that exist keep their size, and the stream plays them: its figure stays.
+  if (!callbacks) outputLatency = bufferlessLatency;
   if (!started) asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(sampleRate);
   noteTimeInfoChange(kSampleRateChanged);
   if (callbacks && callbacks->sampleRateDidChange)

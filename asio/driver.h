@@ -2,11 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <thread>
 
 #include <miniaudio.h>
 
 #include "asio_interface.h"
 #include "com_object.h"
+
+class SettingsWatch;
 
 // Two output channels, no inputs.
 enum { kOutputChannels = 2 };
@@ -67,15 +70,20 @@ class ASIOPelkor : public IASIO, public CUnknown {
   const ma_device_info *PlaybackDevices() const { return playbackDevices; }
   ma_uint32 PlaybackDeviceCount() const { return playbackCount; }
   LONG DeviceIndex() const { return deviceIndex; }
-  const char *ErrorText() const { return errorMessage; }
+  const char *ErrorText() const;
   // The open stream, while Started().
-  const ma_device &PlaybackStream() const { return playbackStream; }
+  const ma_device &PlaybackStream() const { return *playbackStream; }
+  // The stream stopped without being asked to (the device went away); cleared by the next start.
+  bool StreamLost() const { return streamLost; }
 
  private:
   // Tests reach the host-owned callbacks without creating buffers.
   friend struct DriverTestPeer;
   friend void PcmDataCallback(ma_device *device, void *output, const void *input, ma_uint32 frameCount);
   friend void DsdDataCallback(ma_device *device, void *output, const void *input, ma_uint32 frameCount);
+  friend void StreamNotification(const ma_device_notification *notification);
+  template <bool Dsd>
+  friend void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount);
   template <bool Dsd>
   friend void CopyBlock(ASIOPelkor *driver, INT32 *output, ma_uint32 frameCount);
 
@@ -92,6 +100,13 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void publishPosition(double position, const ASIOTimeStamp &stamp);
   void noteTimeInfoChange(unsigned long flag);
   void setErrorText(const char *text);
+  void closeStream();
+  void abandonStream();
+  void finishPendingClose();
+  void handOffContext();
+  void onStreamNotification(ma_device_notification_type type);
+  void tellHost(long selector, bool claimed);
+  void composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods);
 
   LONG ioFormat;
   // The position and the time stamp of the latest block are published together under
@@ -109,6 +124,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   LONG blockFrames;
   ULONG preferredFrames;
   LONG outputLatency;
+  // The figure outputLatency holds while no buffers exist (construction and setSampleRate).
+  LONG bufferlessLatency;
   LONG activeOutputs;
   LONG bufferIndex;
   // Read by the stream thread while a host thread may write it (stop clears it first).
@@ -116,8 +133,11 @@ class ASIOPelkor : public IASIO, public CUnknown {
   bool timeInfoMode;
   std::atomic<bool> timeCodeRead;
   char errorMessage[128];
-  ma_device playbackStream;
-  ma_context audioContext;
+  // Both on the heap: a host that releases the driver from inside its bufferSwitch frees the
+  // object while miniaudio still runs the stream, which then is closed on another thread, and
+  // the context with it. Null while no stream is open / no context exists.
+  ma_device *playbackStream;
+  ma_context *audioContext;
   LONG deviceIndex;
   ma_device_info *playbackDevices;
   bool contextReady;
@@ -132,6 +152,18 @@ class ASIOPelkor : public IASIO, public CUnknown {
   // Time-info flags that setSampleRate and setClockSource raise while the stream runs; the
   // stream thread moves them into asioTime before the next block.
   std::atomic<unsigned long> pendingTimeFlags;
+  // A stream a host stopped from inside one of its callbacks, being stopped and closed on a thread
+  // of its own (miniaudio forbids that on the stream thread); joined by the next host call.
+  std::thread streamCloser;
+  // Set on the stream thread when the stream stopped without the driver asking.
+  std::atomic<bool> streamLost;
+  // What the host claimed through kAsioSelectorSupported at createBuffers.
+  bool hostTakesReset;
+  bool hostTakesLatencyChange;
+  // The host read getLatencies since createBuffers, so a changed figure must be announced.
+  std::atomic<bool> latencyRead;
+  // Tells a host that holds buffers and claims kAsioResetRequest when the settings key changes.
+  SettingsWatch *settingsWatch;
   DWORD settingSamples;
   ULONG settingThreads;
   DWORD settingBuffers;

@@ -14,9 +14,19 @@
 // - what a host may change while the stream runs reaches the stream thread through atomics only
 //   (started, timeCodeRead, pendingTimeFlags), and what the stream thread publishes for other
 //   threads (the sample position and the time stamp) goes out under a sequence count.
+//
+// A host may also call stop, disposeBuffers or Release from inside its own bufferSwitch, that is
+// on the stream thread, where miniaudio forbids ma_device_stop and ma_device_uninit (the stop
+// waits for the very thread that asks). The driver then gives the stream up at once: the period
+// under way asks the host nothing more and touches no field of the driver once the host's call
+// returns, later periods and notifications of that stream no longer find the driver, and a thread
+// of its own stops and closes the stream (with the context too, when the driver is gone). The
+// next call on a host thread waits for that thread. The stream thread itself never waits.
 #include "driver.h"
 
 #include <atomic>
+#include <new>
+#include <thread>
 
 #include <malloc.h>
 #include <mmsystem.h>
@@ -26,6 +36,7 @@
 #include "device_choice.h"
 #include "dsd_request.h"
 #include "identity.h"
+#include "settings_watch.h"
 #include "stream.h"
 #include "stream_format.h"
 
@@ -45,6 +56,8 @@ const size_t kBlockAlignment = 64;
 const int kHalves = 2;
 const ma_uint32 kStreamChannels = 2;
 const double kTwoTo32 = 4294967296.0;
+// In DSD mode the host counts 32 one-bit samples per stream word.
+const ULONGLONG kDsdBitsPerSample = 32;
 // The time code runs this many seconds ahead of the sample position.
 const double kTimeCodeLeadSeconds = 600.0;
 const unsigned long kTimeInfoStartFlags = kSystemTimeValid | kSamplePositionValid;
@@ -68,6 +81,67 @@ void SplitNanoseconds(double nanoseconds, unsigned long *hi, unsigned long *lo) 
 void PrintLine(const char *text) {
   printf("%s\n", text);
   fflush(stdout);
+}
+
+const char kStreamLostText[] =
+    "The device went away while playing (unplugged or disabled): the stream stopped; start again to play";
+
+// The driver whose data or notification callback runs on this thread, and whether the host gave
+// the stream up from inside it (a stop, disposeBuffers or Release in its bufferSwitch or in its
+// asioMessage).
+struct CallbackFrame {
+  ASIOPelkor *driver;
+  bool abandoned;
+};
+thread_local CallbackFrame *currentFrame = nullptr;
+
+// Entered around every call from a stream callback into the driver.
+class EnteredCallback {
+ public:
+  explicit EnteredCallback(ASIOPelkor *driver) : frame{driver, false}, outer(currentFrame) { currentFrame = &frame; }
+  ~EnteredCallback() { currentFrame = outer; }
+  EnteredCallback(const EnteredCallback &) = delete;
+  EnteredCallback &operator=(const EnteredCallback &) = delete;
+  bool Abandoned() const { return frame.abandoned; }
+
+ private:
+  CallbackFrame frame;
+  CallbackFrame *outer;
+};
+
+// The driver's callback frame on this thread, when the host called the driver from inside it.
+CallbackFrame *FrameOf(const ASIOPelkor *driver) {
+  return currentFrame && currentFrame->driver == driver ? currentFrame : nullptr;
+}
+
+bool PeriodAbandoned() { return currentFrame && currentFrame->abandoned; }
+
+// On a thread of its own: ma_device_stop waits until the stream thread has left the callback the
+// host gave the stream up in.
+void CloseStreamAway(ma_device *device) {
+  ma_device_stop(device);
+  ma_device_uninit(device);
+  ma_free(device, nullptr);
+}
+
+// What a driver released on its own stream thread leaves behind: the thread closing its stream,
+// and the context, which must outlive the stream. The module stays loaded (a live object) until
+// both are gone.
+struct Leftovers {
+  std::thread closer;
+  ma_context *context;
+  SettingsWatch *watch;
+  CBaseObject keepLoaded{"ASIOPelkor leftovers"};
+};
+
+void ReleaseLeftovers(Leftovers *leftovers) {
+  if (leftovers->watch) leftovers->watch->Stop();
+  if (leftovers->closer.joinable()) leftovers->closer.join();
+  if (leftovers->context) {
+    ma_context_uninit(leftovers->context);
+    ma_free(leftovers->context, nullptr);
+  }
+  delete leftovers;
 }
 
 }  // namespace
@@ -155,16 +229,152 @@ void CopyBlock(ASIOPelkor *driver, INT32 *output, ma_uint32 frameCount) {
     out[i] = silence;
 }
 
-void PcmDataCallback(ma_device *device, void *output, const void *, ma_uint32 frameCount) {
+template <bool Dsd>
+void PlaySilence(void *output, ma_uint32 frameCount) {
+  UINT32 *out = static_cast<UINT32 *>(output);
+  const UINT32 silence = Dsd ? kDsdSilenceWord : 0u;
+  for (size_t i = 0; i < static_cast<size_t>(frameCount) * kStreamChannels; ++i) out[i] = silence;
+}
+
+template <bool Dsd>
+void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount) {
   ASIOPelkor *driver = static_cast<ASIOPelkor *>(device->pUserData);
+  // A stream the host gave up: the driver may be gone.
+  if (!driver) {
+    PlaySilence<Dsd>(output, frameCount);
+    return;
+  }
+  EnteredCallback entered(driver);
   driver->processBlock();
-  CopyBlock<false>(driver, static_cast<INT32 *>(output), frameCount);
+  if (entered.Abandoned()) {
+    PlaySilence<Dsd>(output, frameCount);
+    return;
+  }
+  CopyBlock<Dsd>(driver, static_cast<INT32 *>(output), frameCount);
+}
+
+void PcmDataCallback(ma_device *device, void *output, const void *, ma_uint32 frameCount) {
+  RunPeriod<false>(device, output, frameCount);
 }
 
 void DsdDataCallback(ma_device *device, void *output, const void *, ma_uint32 frameCount) {
-  ASIOPelkor *driver = static_cast<ASIOPelkor *>(device->pUserData);
-  driver->processBlock();
-  CopyBlock<true>(driver, static_cast<INT32 *>(output), frameCount);
+  RunPeriod<true>(device, output, frameCount);
+}
+
+// Runs on miniaudio's thread for the stream, like the data callback.
+void StreamNotification(const ma_device_notification *notification) {
+  ASIOPelkor *driver = static_cast<ASIOPelkor *>(notification->pDevice->pUserData);
+  if (!driver) return;
+  EnteredCallback entered(driver);
+  driver->onStreamNotification(notification->type);
+}
+
+const char *ASIOPelkor::ErrorText() const { return streamLost ? kStreamLostText : errorMessage; }
+
+ASIOPelkor::~ASIOPelkor() {
+  bool onStreamThread = FrameOf(this) != nullptr;
+  // Nothing may tell the host anything from here on. Stopping the watch may wait for a check in
+  // progress, which the stream thread must not: there it is left to the leftovers' thread.
+  if (settingsWatch) {
+    settingsWatch->Aim(nullptr);
+    if (!onStreamThread) {
+      settingsWatch->Stop();
+      settingsWatch = nullptr;
+    }
+  }
+  stop();
+  disposeBuffers();
+  if (onStreamThread) {
+    handOffContext();
+    return;
+  }
+  if (contextReady) ma_context_uninit(audioContext);
+  ma_free(audioContext, nullptr);
+  audioContext = nullptr;
+  contextReady = false;
+}
+
+void ASIOPelkor::handOffContext() {
+  // On the stream thread of a stream that stop has just given up: neither its closer nor the
+  // context can be waited for here.
+  Leftovers *leftovers = new (std::nothrow) Leftovers();
+  if (!leftovers) {
+    // Nothing to hand them to: the context and the watch (aimed at nobody) stay allocated rather
+    // than vanish under the threads that use them.
+    if (streamCloser.joinable()) streamCloser.detach();
+    return;
+  }
+  leftovers->watch = settingsWatch;
+  settingsWatch = nullptr;
+  leftovers->closer = std::move(streamCloser);
+  leftovers->context = contextReady ? audioContext : nullptr;
+  if (!contextReady) ma_free(audioContext, nullptr);
+  audioContext = nullptr;
+  contextReady = false;
+  try {
+    std::thread(ReleaseLeftovers, leftovers).detach();
+  } catch (...) {
+    if (leftovers->closer.joinable()) leftovers->closer.detach();
+    leftovers->context = nullptr;
+    leftovers->watch = nullptr;
+    delete leftovers;
+  }
+}
+
+void ASIOPelkor::closeStream() {
+  if (!playbackStream) return;
+  started = false;
+  ma_device_stop(playbackStream);
+  ma_device_uninit(playbackStream);
+  ma_free(playbackStream, nullptr);
+  playbackStream = nullptr;
+}
+
+void ASIOPelkor::abandonStream() {
+  started = false;
+  if (CallbackFrame *frame = FrameOf(this)) frame->abandoned = true;
+  ma_device *device = playbackStream;
+  playbackStream = nullptr;
+  if (!device) return;
+  // Read only on this thread from here on, by the stream's later periods and notifications.
+  device->pUserData = nullptr;
+  // One stream at a time is open, and start waits for the closer before it opens the next.
+  if (streamCloser.joinable()) streamCloser.detach();
+  try {
+    streamCloser = std::thread(CloseStreamAway, device);
+  } catch (...) {
+    // No thread to close it: it keeps playing silence until the process ends.
+  }
+}
+
+void ASIOPelkor::finishPendingClose() {
+  if (streamCloser.joinable() && !FrameOf(this)) streamCloser.join();
+}
+
+void ASIOPelkor::tellHost(long selector, bool claimed) {
+  if (claimed && callbacks && callbacks->asioMessage) callbacks->asioMessage(selector, 0, nullptr, nullptr);
+}
+
+void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
+  switch (type) {
+    case ma_device_notification_type_stopped:
+      // A stop the driver asked for clears `started` first; any other means the endpoint went
+      // away (miniaudio, given a device id, does not follow another device): the host has to
+      // reopen, and is asked to once.
+      if (!started.exchange(false)) return;
+      streamLost = true;
+      tellHost(kAsioResetRequest, hostTakesReset);
+      return;
+    case ma_device_notification_type_rerouted:
+      // The stream now plays somewhere else than the device it was opened on, perhaps converted:
+      // only a reopen brings it back to the device.
+      if (started) tellHost(kAsioResetRequest, hostTakesReset);
+      return;
+    default:
+      // Started and unlocked are the driver's own doing; interruptions come only from backends
+      // of other systems, and the stream resumes by itself after one.
+      return;
+  }
 }
 
 void ASIOPelkor::setErrorText(const char *text) {
@@ -193,20 +403,24 @@ void ASIOPelkor::publishPosition(double position, const ASIOTimeStamp &stamp) {
 }
 
 ASIOBool ASIOPelkor::init(void *) {
+  // From inside a callback of the stream that plays on the context: the context cannot go.
+  if (FrameOf(this)) return ASIOFalse;
   // A stream still playing on the context must end before the context goes.
   stop();
   if (contextReady) {
-    ma_context_uninit(&audioContext);
+    ma_context_uninit(audioContext);
     contextReady = false;
   }
   playbackDevices = nullptr;
   playbackCount = 0;
 
-  contextReady = ma_context_init(/* backends */ nullptr, 0, /* config */ nullptr, &audioContext) == MA_SUCCESS;
+  if (!audioContext) audioContext = static_cast<ma_context *>(ma_malloc(sizeof(ma_context), nullptr));
+  contextReady =
+      audioContext && ma_context_init(/* backends */ nullptr, 0, /* config */ nullptr, audioContext) == MA_SUCCESS;
   if (contextReady) {
     ma_device_info *devices = nullptr;
     ma_uint32 count = 0;
-    if (ma_context_get_devices(&audioContext, &devices, &count, /* capture */ nullptr, nullptr) == MA_SUCCESS) {
+    if (ma_context_get_devices(audioContext, &devices, &count, /* capture */ nullptr, nullptr) == MA_SUCCESS) {
       playbackDevices = devices;
       playbackCount = devices ? count : 0;
     }
@@ -307,27 +521,61 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
   }
   if (callbacks->asioMessage)
     for (long selector : kFormatSelectors) callbacks->asioMessage(kAsioSelectorSupported, selector, nullptr, nullptr);
+  // Asked once here, so that neither the stream thread nor a later call has to ask: a host is
+  // sent only the messages it claims.
+  hostTakesReset = callbacks->asioMessage &&
+                   callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr) != 0;
+  hostTakesLatencyChange = callbacks->asioMessage && callbacks->asioMessage(kAsioSelectorSupported,
+                                                                            kAsioLatenciesChanged, nullptr, nullptr) != 0;
+  latencyRead = false;
+  composeStreamLatency(static_cast<ma_uint32>(streamFrames), StreamPeriodCount(settingThreads));
+  if (settingsWatch) settingsWatch->Aim(hostTakesReset ? callbacks->asioMessage : nullptr);
   return ASE_OK;
 }
 
+// The output latency, from the moment a bufferSwitch hands the host a half to the moment the
+// first frame it writes there reaches the device:
+// - one half (streamFrames): the data callback copies the half the host filled one period
+//   earlier, so what the host writes now enters the stream at the next period;
+// - then the stream's own buffer, `periods` periods of periodFrames: each period the callback
+//   fills goes in behind the periods still queued, the one the device plays included.
+// Before start the figure is made from what was asked of the stream; start replaces it with what
+// miniaudio really opened (WASAPI may round the period up to its alignment).
+void ASIOPelkor::composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods) {
+  ULONGLONG frames = static_cast<ULONGLONG>(streamFrames) + static_cast<ULONGLONG>(periodFrames) * periods;
+  // Reported in the unit of the buffer size: one-bit samples in DSD mode.
+  if (IsDsdMode()) frames *= kDsdBitsPerSample;
+  if (frames > 0x7FFFFFFF) frames = 0x7FFFFFFF;
+  outputLatency = static_cast<LONG>(frames);
+}
+
 ASIOError ASIOPelkor::disposeBuffers() {
+  if (settingsWatch) settingsWatch->Aim(nullptr);
   // The stream stops before the callbacks go, so the stream thread never sees them change.
   stop();
   callbacks = nullptr;
+  hostTakesReset = hostTakesLatencyChange = false;
+  latencyRead = false;
+  outputLatency = bufferlessLatency;
   releaseBlocks();
   return ASE_OK;
 }
 
 ASIOError ASIOPelkor::start() {
+  // From inside a bufferSwitch: the stream that calls it is running, or was given up in it.
+  if (FrameOf(this)) return playbackStream ? ASE_OK : ASE_NotPresent;
+  finishPendingClose();
   if (!callbacks) {
     started = false;
     setErrorText("start before createBuffers: there are no buffers to play");
     return ASE_NotPresent;
   }
-  // Already running: the open stream stays as it is.
-  if (started) return ASE_OK;
+  // Already running: the open stream stays as it is. A stream that was lost is closed first.
+  if (started && playbackStream) return ASE_OK;
+  closeStream();
 
   started = false;
+  streamLost = false;
   bufferIndex = 0;
   ASIOTimeStamp zero = {0, 0};
   publishPosition(0.0, zero);
@@ -356,11 +604,13 @@ ASIOError ASIOPelkor::start() {
   // One period is one buffer half as the host was given it. With a period count above 1 miniaudio
   // asks WASAPI for a buffer of that many periods and still calls back with exactly one half at a
   // time, so the host's switches come in bursts of `periods` when the device drains the buffer,
-  // and the output runs that many halves behind, more than getLatencies says.
+  // and the output runs that many halves behind (which getLatencies counts in, see
+  // composeStreamLatency).
   config.periodSizeInFrames = static_cast<ma_uint32>(streamFrames);
   config.periods = StreamPeriodCount(settingThreads);
   config.noFixedSizedCallback = MA_FALSE;
   config.dataCallback = dsd ? DsdDataCallback : PcmDataCallback;
+  config.notificationCallback = StreamNotification;
   config.pUserData = this;
   // No device listed (none found at init): the library's default playback device.
   config.playback.pDeviceID = deviceIndex >= 0 && static_cast<ma_uint32>(deviceIndex) < playbackCount
@@ -372,11 +622,18 @@ ASIOError ASIOPelkor::start() {
   config.wasapi.usage = ma_wasapi_usage_pro_audio;
   streamRate = sampleRate;
 
+  playbackStream = static_cast<ma_device *>(ma_malloc(sizeof(ma_device), nullptr));
+  if (!playbackStream) {
+    setErrorText("No memory for the stream");
+    return ASE_NotPresent;
+  }
   // Set before the stream opens, so that the very first period already asks the host.
   started = true;
-  ma_result result = ma_device_init(&audioContext, &config, &playbackStream);
+  ma_result result = ma_device_init(audioContext, &config, playbackStream);
   if (result != MA_SUCCESS) {
     started = false;
+    ma_free(playbackStream, nullptr);
+    playbackStream = nullptr;
     snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
              ma_result_description(result));
     setErrorText(text);
@@ -384,8 +641,8 @@ ASIOError ASIOPelkor::start() {
     return ASE_NotPresent;
   }
 
-  StreamFormat internal = {playbackStream.playback.internalFormat, playbackStream.playback.internalChannels,
-                           playbackStream.playback.internalSampleRate};
+  StreamFormat internal = {playbackStream->playback.internalFormat, playbackStream->playback.internalChannels,
+                           playbackStream->playback.internalSampleRate};
   StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
   if (verdict != kStreamUnconverted) {
     DescribeStreamFormat(verdict, sampleRate, internal, text, sizeof(text));
@@ -394,30 +651,33 @@ ASIOError ASIOPelkor::start() {
   }
   if (verdict == kStreamRefused) {
     // No vendor request: the device stays in PCM and nothing plays.
-    started = false;
-    ma_device_uninit(&playbackStream);
+    closeStream();
     return ASE_NotPresent;
   }
 
   if (dsd) SendDsdModeRequest(DeviceIdPrefix);
 
-  result = ma_device_start(&playbackStream);
+  result = ma_device_start(playbackStream);
   if (result != MA_SUCCESS) {
-    started = false;
-    ma_device_uninit(&playbackStream);
+    closeStream();
     snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
     setErrorText(text);
     PrintLine(errorMessage);
     return ASE_NotPresent;
   }
+
+  LONG announced = outputLatency;
+  composeStreamLatency(playbackStream->playback.internalPeriodSizeInFrames, playbackStream->playback.internalPeriods);
+  if (outputLatency != announced && latencyRead.exchange(false)) tellHost(kAsioLatenciesChanged, hostTakesLatencyChange);
   return ASE_OK;
 }
 
 ASIOError ASIOPelkor::stop() {
-  if (started) {
-    started = false;
-    ma_device_stop(&playbackStream);
-    ma_device_uninit(&playbackStream);
+  if (FrameOf(this))
+    abandonStream();
+  else {
+    finishPendingClose();
+    closeStream();
   }
   return ASE_OK;
 }
@@ -461,6 +721,8 @@ void ASIOPelkor::processBlock() {
     switchWithTimeInfo();
   else if (callbacks->bufferSwitch)
     callbacks->bufferSwitch(bufferIndex, ASIOFalse);
+  // The host stopped, disposed or released the driver in its switch: nothing of it may be touched.
+  if (PeriodAbandoned()) return;
   bufferIndex = 1 - bufferIndex;
 }
 
@@ -476,5 +738,6 @@ void ASIOPelkor::switchWithTimeInfo() {
   asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(streamRate);
   asioTime.timeInfo.flags |= pendingTimeFlags.exchange(0);
   if (callbacks->bufferSwitchTimeInfo) callbacks->bufferSwitchTimeInfo(&asioTime, bufferIndex, ASIOFalse);
+  if (PeriodAbandoned()) return;
   asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
 }

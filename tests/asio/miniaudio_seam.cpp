@@ -12,6 +12,12 @@ void __real_ma_device_uninit(ma_device *device);
 ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device);
 ma_result __wrap_ma_device_start(ma_device *device);
 void __wrap_ma_device_uninit(ma_device *device);
+ma_result __real_ma_context_init(const ma_backend backends[], ma_uint32 count, const ma_context_config *config,
+                                 ma_context *context);
+ma_result __real_ma_context_uninit(ma_context *context);
+ma_result __wrap_ma_context_init(const ma_backend backends[], ma_uint32 count, const ma_context_config *config,
+                                 ma_context *context);
+ma_result __wrap_ma_context_uninit(ma_context *context);
 }
 
 namespace {
@@ -19,6 +25,8 @@ namespace {
 struct State {
   std::mutex lock;
   bool reportFormat = false;
+  ma_uint32 reportPeriodFrames = 0, reportPeriods = 0;
+  ma_device *lastOpened = nullptr;
   ma_format format = ma_format_unknown;
   ma_uint32 channels = 0, sampleRate = 0;
   ma_result failStart = MA_SUCCESS;
@@ -35,6 +43,7 @@ State &Seam() {
 }
 
 std::atomic<int> openStreams{0};
+std::atomic<int> openContexts{0};
 
 void CapturingCallback(ma_device *device, void *output, const void *input, ma_uint32 frames) {
   State &s = Seam();
@@ -70,7 +79,24 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
     device->playback.internalChannels = s.channels;
     device->playback.internalSampleRate = s.sampleRate;
   }
+  if (s.reportPeriods != 0) {
+    device->playback.internalPeriodSizeInFrames = s.reportPeriodFrames;
+    device->playback.internalPeriods = s.reportPeriods;
+  }
+  s.lastOpened = device;
   return result;
+}
+
+ma_result __wrap_ma_context_init(const ma_backend backends[], ma_uint32 count, const ma_context_config *config,
+                                 ma_context *context) {
+  ma_result result = __real_ma_context_init(backends, count, config, context);
+  if (result == MA_SUCCESS) ++openContexts;
+  return result;
+}
+
+ma_result __wrap_ma_context_uninit(ma_context *context) {
+  --openContexts;
+  return __real_ma_context_uninit(context);
 }
 
 ma_result __wrap_ma_device_start(ma_device *device) {
@@ -91,6 +117,11 @@ ma_result __wrap_ma_device_start(ma_device *device) {
 }
 
 void __wrap_ma_device_uninit(ma_device *device) {
+  {
+    State &s = Seam();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.lastOpened == device) s.lastOpened = nullptr;
+  }
   __real_ma_device_uninit(device);
   --openStreams;
 }
@@ -101,6 +132,7 @@ void Reset() {
   State &s = Seam();
   std::lock_guard<std::mutex> guard(s.lock);
   s.reportFormat = false;
+  s.reportPeriods = 0;
   s.failStart = MA_SUCCESS;
   s.capture = false;
   s.holdMs = 0;
@@ -109,6 +141,25 @@ void Reset() {
 }
 
 int OpenStreams() { return openStreams.load(); }
+
+int OpenContexts() { return openContexts.load(); }
+
+void ReportInternalPeriods(ma_uint32 periodFrames, ma_uint32 periods) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.reportPeriodFrames = periodFrames;
+  s.reportPeriods = periods;
+}
+
+bool StopStreamUnderDriver() {
+  State &s = Seam();
+  ma_device *device;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    device = s.lastOpened;
+  }
+  return device && ma_device_stop(device) == MA_SUCCESS;
+}
 
 void ReportInternalFormat(ma_format format, ma_uint32 channels, ma_uint32 sampleRate) {
   State &s = Seam();

@@ -31,6 +31,17 @@ void FailNextStart(ma_result result);
 // Each period the stream thread fills is kept, as the interleaved 32-bit words it holds.
 void CaptureStreams();
 std::vector<std::vector<ma_uint32>> CapturedPeriods();
+// The next streams read back this internal period size and count, as WASAPI reports a buffer
+// it rounded to its alignment; the stream itself runs as opened.
+void ReportInternalPeriods(ma_uint32 periodFrames, ma_uint32 periods);
+
+// Stops the stream opened last from the calling thread, as miniaudio does when the endpoint goes
+// away under it. False when no stream is open.
+bool StopStreamUnderDriver();
+
+// Contexts initialised and not yet released.
+int OpenContexts();
+
 // After a successful start, stay away from the driver this long, so that the stream thread's
 // first periods run before start returns.
 void HoldAfterStart(int milliseconds);

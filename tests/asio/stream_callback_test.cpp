@@ -241,7 +241,9 @@ TEST_F(CreateBuffersTest, AsksTheHostAboutTimeInfoAndTheFormatSelectors) {
                                 kAsioSelectorSupported, kAsioSetIoFormat,
                                 kAsioSelectorSupported, kAsioGetIoFormat,
                                 kAsioSelectorSupported, kAsioCanDoIoFormat,
-                                kAsioSelectorSupported, kAsioCanDoIoFormat};
+                                kAsioSelectorSupported, kAsioCanDoIoFormat,
+                                kAsioSelectorSupported, kAsioResetRequest,
+                                kAsioSelectorSupported, kAsioLatenciesChanged};
   EXPECT_EQ(expected, host.messageSelectors);
   // Copied out of the packed record before comparing.
   ASIOTime time = driver.TimeInfo();

@@ -260,6 +260,51 @@ TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
   }
 }
 
+// getLatencies after createBuffers: the frames from the host's write in a switch to the moment
+// they reach the device. The stream part is counted in what the stream thread hands on (the
+// period in which the host's words first appear); the device part is the buffer the stream
+// really opened with, which here reads back 4 frames longer per period than asked, as WASAPI
+// rounds it. A host that read the figure before start and claims kAsioLatenciesChanged is told
+// once that it changed; one that does not claim it is never told.
+TEST_F(StreamEngineTest, TheLatencyCountsTheFramesFromAHostWriteToTheDevice) {
+  for (ma_uint32 periodCount : {1u, 3u}) {
+    SCOPED_TRACE(periodCount);
+    bool claims = periodCount == 3;
+    seam::Reset();
+    seam::CaptureStreams();
+    seam::ReportInternalPeriods(kFrames + 4, periodCount);
+    sim::SetRegDword(HKEY_CURRENT_USER, SETTINGS_KEY, L"threads", periodCount);
+    StreamHost host(false);
+    if (claims) host.claims = {kAsioLatenciesChanged};
+    ASIOPelkor driver(nullptr);
+    long input = -1, output = -1;
+    ASSERT_EQ(ASE_OK, driver.getLatencies(&input, &output));
+    EXPECT_EQ(static_cast<long>(driver.PreferredFrames()), output) << "before buffers exist";
+    Prepare(driver, host);
+    ASSERT_EQ(ASE_OK, driver.getLatencies(&input, &output));
+    ASSERT_EQ(ASE_OK, driver.start());
+    ASSERT_TRUE(host.WaitForSwitches(6));
+    long deviceFrames = static_cast<long>(driver.PlaybackStream().playback.internalPeriodSizeInFrames *
+                                          driver.PlaybackStream().playback.internalPeriods);
+    ASSERT_EQ(ASE_OK, driver.getLatencies(&input, &output));
+    driver.stop();
+    std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
+    size_t switchCount = host.Switches().size();
+    for (size_t k = 0; k + 1 < switchCount; ++k) {
+      size_t p = 0;
+      while (p < periods.size() && periods[p][0] != static_cast<ma_uint32>(StreamHost::Pattern(k, 0, 0))) ++p;
+      ASSERT_LT(p, periods.size()) << "switch " << k << " never reached the stream";
+      long streamFrames = static_cast<long>(p - k) * kFrames;
+      EXPECT_EQ(streamFrames + deviceFrames, output) << "switch " << k;
+    }
+    EXPECT_EQ(claims ? 1u : 0u, host.MessageCount(kAsioLatenciesChanged));
+    // Started again with the same figure: nothing new to tell.
+    ASSERT_EQ(ASE_OK, driver.start());
+    driver.stop();
+    EXPECT_EQ(claims ? 1u : 0u, host.MessageCount(kAsioLatenciesChanged));
+  }
+}
+
 // stop from one host thread while the stream thread is inside the host's switch: from the moment
 // stop is called no switch begins, stop returns once the switch in progress has, and a restart
 // after an odd number of switches asks for half 0 first.

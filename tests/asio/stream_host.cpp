@@ -86,6 +86,25 @@ bool StreamHost::WaitForSwitches(size_t count) {
   return switchCount >= count;
 }
 
+bool StreamHost::WaitForAct() {
+  for (int i = 0; i < 500 && !actDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return actDone;
+}
+
+size_t StreamHost::MessageCount(long selector) {
+  std::lock_guard<std::mutex> guard(lock);
+  size_t count = 0;
+  for (size_t i = 0; i + 1 < messageSelectors.size(); i += 2)
+    if (messageSelectors[i] == selector) ++count;
+  return count;
+}
+
+bool StreamHost::WaitForMessage(long selector) {
+  for (int i = 0; i < 500 && MessageCount(selector) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return MessageCount(selector) > 0;
+}
+
 bool StreamHost::WaitUntilHeld() {
   for (int i = 0; i < 500 && !held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return held;
@@ -128,6 +147,10 @@ void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
     held = true;
     for (int i = 0; i < 500 && !released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  if (static_cast<long>(serial) == actSerial) {
+    act();
+    actDone = true;
+  }
 }
 
 void StreamHost::BufferSwitch(long index, ASIOBool direct) {
@@ -144,8 +167,12 @@ long StreamHost::Message(long selector, long value, void *, double *) {
   Entered entered;
   StreamHost *host = entered.host;
   if (!host) return 0;
+  std::lock_guard<std::mutex> guard(host->lock);
   host->messageSelectors.push_back(selector);
   host->messageSelectors.push_back(value);
+  if (selector == kAsioSelectorSupported)
+    for (long claimed : host->claims)
+      if (claimed == value) return 1;
   return selector == kAsioSupportsTimeInfo && host->timeInfoAnswer ? 1 : 0;
 }
 

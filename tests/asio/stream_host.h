@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -38,6 +39,11 @@ class StreamHost {
   std::atomic<long> frames{0};  // words per half that Fill writes
   bool fill = true;   // write the pattern into the half of each switch
   std::vector<long> messageSelectors;  // asioMessage calls, as selector then value
+  // The selectors the host answers yes to when kAsioSelectorSupported asks about them.
+  std::vector<long> claims;
+  // asioMessage calls with this selector so far; safe while the stream runs.
+  size_t MessageCount(long selector);
+  bool WaitForMessage(long selector);
   std::vector<double> rateChanges;
 
   void SetRecords(long first, long second);  // output channel numbers; -1: no second record
@@ -53,6 +59,14 @@ class StreamHost {
   void HoldSwitch(size_t serial) { holdSerial = static_cast<long>(serial); }
   bool WaitUntilHeld();
   void ReleaseHeld() { released = true; }
+
+  // Runs inside the switch with this serial, after it filled its half, as a host that stops or
+  // lets go of the driver from its own callback; WaitForAct waits (up to about 5 s) for it to end.
+  void ActInSwitch(size_t serial, std::function<void()> what) {
+    act = std::move(what);
+    actSerial = static_cast<long>(serial);
+  }
+  bool WaitForAct();
 
   // The word the pattern puts at `frame` of `channel` in the half written by switch `serial`.
   static INT32 Pattern(size_t serial, int channel, long frame) {
@@ -76,6 +90,9 @@ class StreamHost {
   std::atomic<size_t> switchCount{0};
   std::atomic<long> holdSerial{-1};
   std::atomic<bool> held{false}, released{false};
+  std::function<void()> act;
+  std::atomic<long> actSerial{-1};
+  std::atomic<bool> actDone{false};
 };
 
 // An identity file whose description names the null backend's one device.

@@ -12,6 +12,7 @@
 #include "driver.h"
 #include "driver_peer.h"
 #include "machine.h"
+#include "miniaudio_seam.h"
 #include "scoped_thread.h"
 #include "sim/machine.h"
 #include "stream_format.h"
@@ -90,7 +91,9 @@ TEST_F(HostileHostTest, CreateBuffersWhileRunningStopsAndReplaces) {
   StreamHost host(false);
   ASIOPelkor driver(nullptr);
   Run(driver, host);
-  ASSERT_EQ(ASE_OK, Create(driver, host, 2 * kFrames));
+  // The host's records stay as they are: the stream thread's switches still read them.
+  ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, 2 * kFrames, &host.callbacks));
+  host.frames = 2 * kFrames;
   EXPECT_FALSE(driver.Started());
   EXPECT_EQ(2, sim::LiveAlignedBlocks());
   ASSERT_EQ(ASE_OK, driver.start());
@@ -245,3 +248,91 @@ TEST_F(HostileHostTest, TrialOpenThenRateChangeWithBuffersThenTheRealOpen) {
 }
 
 }  // namespace
+
+// Some hosts stop, or let go of the driver altogether, from inside their own switch when their
+// processing fails. The call must return at once, no later switch may reach the host, the stream
+// must end (on some other thread) and the driver must go on as after a normal stop.
+TEST_F(HostileHostTest, StopDisposeOrReleaseFromInsideTheSwitchReturnPromptly) {
+  enum Act { kStop, kDispose, kRelease };
+  for (Act act : {kStop, kDispose, kRelease}) {
+    SCOPED_TRACE(act);
+    int contextsBefore = seam::OpenContexts();
+    StreamHost host(/* timeInfo */ act != kStop);
+    ASIOPelkor *driver = new ASIOPelkor(nullptr);
+    driver->AddRef();
+    Run(*driver, host);
+    std::atomic<long> tookMs{-1};
+    host.ActInSwitch(host.SwitchCount() + 1, [&] {
+      auto begin = std::chrono::steady_clock::now();
+      if (act == kStop) {
+        EXPECT_EQ(ASE_OK, driver->stop());
+      } else if (act == kDispose) {
+        EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+      } else {
+        EXPECT_EQ(0u, driver->Release());
+      }
+      tookMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - begin).count());
+    });
+    ASSERT_TRUE(host.WaitForAct()) << "the call from inside the switch never returned";
+    EXPECT_LT(tookMs.load(), 200);
+    size_t switches = host.SwitchCount();
+    for (int i = 0; i < 500 && seam::OpenStreams() > 0; ++i) Pause(10);
+    EXPECT_EQ(0, seam::OpenStreams()) << "the stream given up was never closed";
+    EXPECT_EQ(switches, host.SwitchCount()) << "the host was asked again after it gave up";
+    if (act == kRelease) {
+      for (int i = 0; i < 500 && seam::OpenContexts() > contextsBefore; ++i) Pause(10);
+      EXPECT_EQ(contextsBefore, seam::OpenContexts()) << "the released driver's context lives on";
+      continue;
+    }
+    EXPECT_FALSE(driver->Started());
+    EXPECT_EQ(ASE_OK, driver->stop());
+    if (act == kDispose) {
+      ASSERT_EQ(ASE_OK, Create(*driver, host));
+    }
+    // Later calls behave as after a normal stop: it plays again.
+    ASSERT_EQ(ASE_OK, driver->start());
+    EXPECT_TRUE(host.WaitForSwitches(switches + 2));
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(0u, driver->Release());
+    EXPECT_EQ(contextsBefore, seam::OpenContexts());
+  }
+}
+
+// The endpoint goes away while the driver plays (miniaudio stops the stream by itself): a host
+// that claims kAsioResetRequest is asked once to reset, one that does not is never sent it, and the
+// driver reopens cleanly when the host starts again.
+TEST_F(HostileHostTest, ADeviceLostUnderTheDriverAsksOnlyAClaimingHostToReset) {
+  for (bool claims : {true, false}) {
+    SCOPED_TRACE(claims);
+    StreamHost host(true);
+    if (claims) host.claims = {kAsioResetRequest};
+    ASIOPelkor driver(nullptr);
+    Run(driver, host);
+    ASSERT_TRUE(seam::StopStreamUnderDriver());
+    for (int i = 0; i < 500 && !driver.StreamLost(); ++i) Pause(10);
+    ASSERT_TRUE(driver.StreamLost());
+    char text[124] = "";
+    driver.getErrorMessage(text);
+    EXPECT_NE(nullptr, strstr(text, "went away")) << text;
+    size_t switches = host.SwitchCount();
+    // stop closes the dead stream, and miniaudio's thread with it: its notification is over.
+    EXPECT_EQ(ASE_OK, driver.stop());
+    EXPECT_EQ(0, seam::OpenStreams());
+    EXPECT_EQ(claims ? 1u : 0u, host.MessageCount(kAsioResetRequest));
+    EXPECT_EQ(switches, host.SwitchCount());
+    // The host resets: buffers again and start; the device is back and plays.
+    ASSERT_EQ(ASE_OK, driver.disposeBuffers());
+    ASSERT_EQ(ASE_OK, Create(driver, host));
+    ASSERT_EQ(ASE_OK, driver.start());
+    EXPECT_TRUE(host.WaitForSwitches(switches + 2));
+    EXPECT_FALSE(driver.StreamLost());
+    // A stop the driver asks for is no loss.
+    EXPECT_EQ(ASE_OK, driver.stop());
+    EXPECT_EQ(claims ? 1u : 0u, host.MessageCount(kAsioResetRequest));
+    // Lost again and released straight away: nothing stays open.
+    ASSERT_EQ(ASE_OK, driver.start());
+    ASSERT_TRUE(host.WaitForSwitches(host.SwitchCount() + 1));
+    ASSERT_TRUE(seam::StopStreamUnderDriver());
+  }
+}
