@@ -12,4 +12,3 @@
 #include "win/process.h"
 #include "win/security.h"
 #include "win/systime.h"
-#include "win/sync.h"

@@ -20,7 +20,6 @@
 
 #include "sim/handles.h"
 #include "sim/machine.h"
-#include "sim/sync.h"
 #include "sim/process.h"
 
 extern char **environ;
@@ -433,10 +432,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WAIT_FAILED;
   }
   auto process = std::dynamic_pointer_cast<Process>(object);
-  if (!process) {
-    if (auto event = sim::LookupEvent(handle)) return sim::WaitForEvent(event, milliseconds);
-    sim::Unimplemented("WaitForSingleObject on this kind of object");
-  }
+  if (!process) sim::Unimplemented("WaitForSingleObject on this kind of object");
   DWORD cap;
   {
     std::lock_guard<std::recursive_mutex> guard(S().lock);
