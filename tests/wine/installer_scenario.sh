@@ -19,15 +19,7 @@ export ALSA_CONFIG_PATH=$source_dir/scripts/wine-asound.conf
 # The fake pnputil reads its answers from here and records every command line beside it.
 export FAKE_PNPUTIL_SCRIPT='C:\pnputil\answers.txt'
 
-failures=0
-check() {  # check WHAT EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    echo "  ok: $1"
-  else
-    echo "  FAILED: $1: expected [$2], got [$3]"
-    failures=$((failures + 1))
-  fi
-}
+source "$here/checks.sh"
 fail() { echo "installer scenario: $*"; exit 1; }
 w() { timeout 120 wine "$@"; }
 

@@ -21,15 +21,7 @@ description=$(sed -n 4p "$identity" | tr -d '\r')
 class_key="HKCR\\CLSID\\$clsid"
 driver_key="HKLM\\SOFTWARE\\ASIO\\$name"
 
-failures=0
-check() {  # check WHAT EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    echo "  ok: $1"
-  else
-    echo "  FAILED: $1: expected [$2], got [$3]"
-    failures=$((failures + 1))
-  fi
-}
+source "$here/checks.sh"
 
 # value VIEW KEY NAME (empty NAME: the default value) -> the REG_SZ data, or <absent>
 value() {
