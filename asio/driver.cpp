@@ -10,6 +10,7 @@
 
 #include "identity.h"
 #include "settings.h"
+#include "settings_watch.h"
 
 namespace {
 
@@ -75,6 +76,7 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       hostTakesReset(false),
       hostTakesLatencyChange(false),
       latencyRead(false),
+      settingsWatch(nullptr),
       settingSamples(0),
       settingThreads(0),
       settingBuffers(0),
@@ -92,6 +94,8 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
 void ASIOPelkor::readSettings() {
   DriverSettings settings;
   ReadDriverSettings(&settings);
+  // Settings are read once per object; a change while a host holds it asks the host to reload.
+  settingsWatch = SettingsWatch::Start(settings);
   settingSamples = settings.values[kSettingSamples];
   settingThreads = settings.values[kSettingThreads];
   settingBuffers = settings.values[kSettingBuffers];

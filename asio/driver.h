@@ -9,6 +9,8 @@
 #include "asio_interface.h"
 #include "com_object.h"
 
+class SettingsWatch;
+
 // Two output channels, no inputs.
 enum { kOutputChannels = 2 };
 
@@ -160,6 +162,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   bool hostTakesLatencyChange;
   // The host read getLatencies since createBuffers, so a changed figure must be announced.
   std::atomic<bool> latencyRead;
+  // Tells a host that holds buffers and claims kAsioResetRequest when the settings key changes.
+  SettingsWatch *settingsWatch;
   DWORD settingSamples;
   ULONG settingThreads;
   DWORD settingBuffers;

@@ -36,6 +36,7 @@
 #include "device_choice.h"
 #include "dsd_request.h"
 #include "identity.h"
+#include "settings_watch.h"
 #include "stream.h"
 #include "stream_format.h"
 
@@ -129,10 +130,12 @@ void CloseStreamAway(ma_device *device) {
 struct Leftovers {
   std::thread closer;
   ma_context *context;
+  SettingsWatch *watch;
   CBaseObject keepLoaded{"ASIOPelkor leftovers"};
 };
 
 void ReleaseLeftovers(Leftovers *leftovers) {
+  if (leftovers->watch) leftovers->watch->Stop();
   if (leftovers->closer.joinable()) leftovers->closer.join();
   if (leftovers->context) {
     ma_context_uninit(leftovers->context);
@@ -270,6 +273,15 @@ const char *ASIOPelkor::ErrorText() const { return streamLost ? kStreamLostText 
 
 ASIOPelkor::~ASIOPelkor() {
   bool onStreamThread = FrameOf(this) != nullptr;
+  // Nothing may tell the host anything from here on. Stopping the watch may wait for a check in
+  // progress, which the stream thread must not: there it is left to the leftovers' thread.
+  if (settingsWatch) {
+    settingsWatch->Aim(nullptr);
+    if (!onStreamThread) {
+      settingsWatch->Stop();
+      settingsWatch = nullptr;
+    }
+  }
   stop();
   disposeBuffers();
   if (onStreamThread) {
@@ -287,10 +299,13 @@ void ASIOPelkor::handOffContext() {
   // context can be waited for here.
   Leftovers *leftovers = new (std::nothrow) Leftovers();
   if (!leftovers) {
-    // Nothing to hand them to: the context stays allocated rather than vanish under the stream.
+    // Nothing to hand them to: the context and the watch (aimed at nobody) stay allocated rather
+    // than vanish under the threads that use them.
     if (streamCloser.joinable()) streamCloser.detach();
     return;
   }
+  leftovers->watch = settingsWatch;
+  settingsWatch = nullptr;
   leftovers->closer = std::move(streamCloser);
   leftovers->context = contextReady ? audioContext : nullptr;
   if (!contextReady) ma_free(audioContext, nullptr);
@@ -301,6 +316,7 @@ void ASIOPelkor::handOffContext() {
   } catch (...) {
     if (leftovers->closer.joinable()) leftovers->closer.detach();
     leftovers->context = nullptr;
+    leftovers->watch = nullptr;
     delete leftovers;
   }
 }
@@ -513,6 +529,7 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
                                                                             kAsioLatenciesChanged, nullptr, nullptr) != 0;
   latencyRead = false;
   composeStreamLatency(static_cast<ma_uint32>(streamFrames), StreamPeriodCount(settingThreads));
+  if (settingsWatch) settingsWatch->Aim(hostTakesReset ? callbacks->asioMessage : nullptr);
   return ASE_OK;
 }
 
@@ -533,6 +550,7 @@ void ASIOPelkor::composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods)
 }
 
 ASIOError ASIOPelkor::disposeBuffers() {
+  if (settingsWatch) settingsWatch->Aim(nullptr);
   // The stream stops before the callbacks go, so the stream thread never sees them change.
   stop();
   callbacks = nullptr;

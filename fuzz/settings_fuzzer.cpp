@@ -82,18 +82,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
 
   int handlesBefore = sim::OpenRegHandles();
-  ASIOPelkor driver(nullptr);
-  DriverTestPeer::Settings got = DriverTestPeer::ReadSettings(driver);
-  const uint32_t actual[6] = {got.samples, got.threads, got.buffers, got.latencyMs, got.fifoSize, got.sampleRate};
-  for (int i = 0; i < 6; ++i) {
-    FUZZ_CHECK(actual[i] == expected[i], "key mode %u: \"%ls\" is %u, expected %u", keyMode, kRules[i].name,
-               actual[i], expected[i]);
+  {
+    ASIOPelkor driver(nullptr);
+    DriverTestPeer::Settings got = DriverTestPeer::ReadSettings(driver);
+    const uint32_t actual[6] = {got.samples, got.threads, got.buffers, got.latencyMs, got.fifoSize, got.sampleRate};
+    for (int i = 0; i < 6; ++i) {
+      FUZZ_CHECK(actual[i] == expected[i], "key mode %u: \"%ls\" is %u, expected %u", keyMode, kRules[i].name,
+                 actual[i], expected[i]);
+    }
+    // While the driver lives its settings watch holds the settings key and the nearest above it.
+    FUZZ_CHECK(sim::OpenRegHandles() <= handlesBefore + 2, "the settings key was left open");
+    // Whatever the values, the host's first questions get sane answers.
+    long minSize = 0, maxSize = 0, preferred = 0, granularity = -1;
+    FUZZ_CHECK(driver.getBufferSize(&minSize, &maxSize, &preferred, &granularity) == ASE_OK, "getBufferSize");
+    FUZZ_CHECK(minSize > 0 && minSize == maxSize && maxSize == preferred && preferred % 2 == 0 && granularity == 0,
+               "buffer size %ld for %u ms", preferred, expected[3]);
   }
-  FUZZ_CHECK(sim::OpenRegHandles() == handlesBefore, "the settings key was left open");
-  // Whatever the values, the host's first questions get sane answers.
-  long minSize = 0, maxSize = 0, preferred = 0, granularity = -1;
-  FUZZ_CHECK(driver.getBufferSize(&minSize, &maxSize, &preferred, &granularity) == ASE_OK, "getBufferSize");
-  FUZZ_CHECK(minSize > 0 && minSize == maxSize && maxSize == preferred && preferred % 2 == 0 && granularity == 0,
-             "buffer size %ld for %u ms", preferred, expected[3]);
+  FUZZ_CHECK(sim::OpenRegHandles() == handlesBefore, "a key was left open after the driver went");
   return 0;
 }

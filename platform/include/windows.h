@@ -12,3 +12,4 @@
 #include "win/process.h"
 #include "win/security.h"
 #include "win/systime.h"
+#include "win/sync.h"

@@ -20,6 +20,7 @@
 
 #include "sim/handles.h"
 #include "sim/machine.h"
+#include "sim/sync.h"
 #include "sim/process.h"
 
 extern char **environ;
@@ -432,7 +433,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WAIT_FAILED;
   }
   auto process = std::dynamic_pointer_cast<Process>(object);
-  if (!process) sim::Unimplemented("WaitForSingleObject on this kind of object");
+  if (!process) {
+    if (auto event = sim::LookupEvent(handle)) return sim::WaitForEvent(event, milliseconds);
+    sim::Unimplemented("WaitForSingleObject on this kind of object");
+  }
   DWORD cap;
   {
     std::lock_guard<std::recursive_mutex> guard(S().lock);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "sim/machine.h"
+#include "sim/sync.h"
 
 namespace {
 
@@ -31,11 +32,21 @@ struct Key {
   std::map<std::wstring, Value> values;
 };
 
+// A change notification asked for with RegNotifyChangeKeyValue: it fires once and is gone.
+struct Watch {
+  uintptr_t handle;
+  std::shared_ptr<Key> key;
+  bool subtree;
+  DWORD filter;
+  std::shared_ptr<sim::KernelObject> event;
+};
+
 struct Registry {
   std::recursive_mutex lock;
   std::shared_ptr<Key> hkcu, hklm, hku;
   std::map<uintptr_t, std::shared_ptr<Key>> handles;
   uintptr_t nextHandle = 0x1000;
+  std::vector<Watch> watches;
 };
 
 Registry &Reg() {
@@ -50,6 +61,7 @@ void ResetRegistry() {
   r.hklm = std::make_shared<Key>();
   r.hku = std::make_shared<Key>();
   r.handles.clear();
+  r.watches.clear();
   r.nextHandle = 0x1000;
   // Every Windows has the class root; the 32-bit view's roots come with SetWow64.
   std::shared_ptr<Key> key;
@@ -176,6 +188,32 @@ LONG Walk(HKEY root, const wchar_t *path, bool create, std::shared_ptr<Key> *out
   return ERROR_SUCCESS;
 }
 
+bool IsWithin(const Key *key, const Key *ancestor) {
+  for (; key; key = key->parent)
+    if (key == ancestor) return true;
+  return false;
+}
+
+// Signals, and ends, the notifications that a change of `kind` on `changed` concerns: those on
+// the key itself and those on an ancestor that watch its subtree. A watch whose key is deleted
+// fires whatever it asked for, as does one whose handle is closed (`handle`).
+void Notify(const Key *changed, DWORD kind, uintptr_t closedHandle = 0) {
+  auto &watches = Reg().watches;
+  for (size_t i = 0; i < watches.size();) {
+    const Watch &w = watches[i];
+    bool fires = closedHandle ? w.handle == closedHandle
+                              : (w.key->deleted && kind != 0) ||
+                                    ((w.filter & kind) &&
+                                     (w.key.get() == changed || (w.subtree && IsWithin(changed, w.key.get()))));
+    if (fires) {
+      sim::SignalEvent(w.event);
+      watches.erase(watches.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+}
+
 void MarkDeleted(Key &key) {
   key.deleted = true;
   for (auto &sub : key.subkeys) MarkDeleted(*sub.second);
@@ -191,8 +229,11 @@ void SetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, 
                  const std::vector<uint8_t> &data) {
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
   std::shared_ptr<Key> key;
-  if (Walk(root, path.c_str(), true, &key, nullptr) != ERROR_SUCCESS) Unimplemented("SetRegValue on a bad root");
+  bool created = false;
+  if (Walk(root, path.c_str(), true, &key, &created) != ERROR_SUCCESS) Unimplemented("SetRegValue on a bad root");
+  if (created) Notify(key->parent, REG_NOTIFY_CHANGE_NAME);
   key->values[Fold(name)] = Value{name, type, data};
+  Notify(key.get(), REG_NOTIFY_CHANGE_LAST_SET);
 }
 
 void SetRegDword(HKEY root, const std::wstring &path, const std::wstring &name, DWORD value) {
@@ -292,6 +333,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, 
   bool created = false;
   LONG status = Walk(root, subKey, true, &key, &created, desired);
   if (status != ERROR_SUCCESS) return status;
+  if (created) Notify(key->parent, REG_NOTIFY_CHANGE_NAME);
   if (AccessRefused(*key, desired)) return ERROR_ACCESS_DENIED;
   *result = NewHandle(key);
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -308,6 +350,8 @@ LSTATUS WINAPI RegCloseKey(HKEY handle) {
   auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
   if (it == handles.end()) return ERROR_INVALID_HANDLE;
   handles.erase(it);
+  // A notification asked for on the handle ends with it, signalled.
+  Notify(nullptr, 0, reinterpret_cast<uintptr_t>(handle));
   return ERROR_SUCCESS;
 }
 
@@ -345,6 +389,7 @@ LSTATUS WINAPI RegSetValueExW(HKEY handle, LPCWSTR valueName, DWORD, DWORD type,
   if (key->deleted) return ERROR_KEY_DELETED;
   Value value{valueName ? valueName : L"", type, std::vector<uint8_t>(data, data + dataSize)};
   key->values[ValueKey(valueName)] = value;
+  Notify(key.get(), REG_NOTIFY_CHANGE_LAST_SET);
   return ERROR_SUCCESS;
 }
 
@@ -353,7 +398,9 @@ LSTATUS WINAPI RegDeleteValueW(HKEY handle, LPCWSTR valueName) {
   auto key = Resolve(handle);
   if (!key) return ERROR_INVALID_HANDLE;
   if (key->deleted) return ERROR_KEY_DELETED;
-  return key->values.erase(ValueKey(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  if (!key->values.erase(ValueKey(valueName))) return ERROR_FILE_NOT_FOUND;
+  Notify(key.get(), REG_NOTIFY_CHANGE_LAST_SET);
+  return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegDeleteKeyW(HKEY handle, LPCWSTR subKey) {
@@ -367,6 +414,7 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY handle, LPCWSTR subKey) {
   Key *parent = key->parent;
   MarkDeleted(*key);
   parent->subkeys.erase(Fold(key->name));
+  Notify(parent, REG_NOTIFY_CHANGE_NAME);
   return ERROR_SUCCESS;
 }
 
@@ -378,10 +426,37 @@ LSTATUS WINAPI RegDeleteTreeW(HKEY handle, LPCWSTR subKey) {
   for (auto &sub : key->subkeys) MarkDeleted(*sub.second);
   key->subkeys.clear();
   key->values.clear();
+  Notify(key.get(), REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
   if (subKey && *subKey && key->parent) {
     MarkDeleted(*key);
     key->parent->subkeys.erase(Fold(key->name));
+    Notify(key->parent, REG_NOTIFY_CHANGE_NAME);
   }
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY handle, BOOL watchSubtree, DWORD notifyFilter, HANDLE event,
+                                       BOOL asynchronous) {
+  if (!asynchronous) sim::Unimplemented("RegNotifyChangeKeyValue waiting in the caller");
+  const DWORD legal = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET |
+                      REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_THREAD_AGNOSTIC;
+  if (notifyFilter & ~legal) return ERROR_INVALID_PARAMETER;
+  if (notifyFilter & (REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_SECURITY))
+    sim::Unimplemented("RegNotifyChangeKeyValue for attribute or security changes");
+  // Without REG_NOTIFY_THREAD_AGNOSTIC Windows also ends the notification when the calling thread
+  // exits; the simulation keeps every notification until it fires or its handle closes.
+  auto target = sim::LookupEvent(event);
+  if (!target) return ERROR_INVALID_HANDLE;
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  auto key = Resolve(handle);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  // Predefined roots have no handle of their own to end the notification with.
+  auto &handles = Reg().handles;
+  if (handles.find(reinterpret_cast<uintptr_t>(handle)) == handles.end())
+    sim::Unimplemented("RegNotifyChangeKeyValue on a predefined root");
+  Reg().watches.push_back(Watch{reinterpret_cast<uintptr_t>(handle), key, watchSubtree != FALSE,
+                                notifyFilter, target});
   return ERROR_SUCCESS;
 }
 

@@ -91,7 +91,9 @@ TEST_F(HostileHostTest, CreateBuffersWhileRunningStopsAndReplaces) {
   StreamHost host(false);
   ASIOPelkor driver(nullptr);
   Run(driver, host);
-  ASSERT_EQ(ASE_OK, Create(driver, host, 2 * kFrames));
+  // The host's records stay as they are: the stream thread's switches still read them.
+  ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, 2 * kFrames, &host.callbacks));
+  host.frames = 2 * kFrames;
   EXPECT_FALSE(driver.Started());
   EXPECT_EQ(2, sim::LiveAlignedBlocks());
   ASSERT_EQ(ASE_OK, driver.start());

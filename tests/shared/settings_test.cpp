@@ -2,6 +2,10 @@
 // real registry calls, so these tests run natively and under Wine alike.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "driver.h"
 #include "driver_peer.h"
 #include "machine.h"
@@ -180,6 +184,77 @@ TEST_F(SettingsTest, HigherRateRescalesTheBuffer) {
   EXPECT_EQ(480, OutputLatency(driver));
   EXPECT_NE(0u, driver.TimeInfo().timeInfo.flags & kSampleRateChanged);
   EXPECT_EQ(96000.0, driver.TimeInfo().timeInfo.sampleRate);
+}
+
+// A host that holds the driver with buffers created: it claims kAsioResetRequest or not, counts
+// the reset requests, and may release the driver from inside one (on the thread that sends it).
+struct HoldingHost {
+  static std::atomic<bool> claims;
+  static std::atomic<int> resets;
+  static std::atomic<ASIOPelkor *> releaseOnReset;
+  static long Message(long selector, long value, void *, double *) {
+    if (selector == kAsioSelectorSupported) return value == kAsioResetRequest && claims ? 1 : 0;
+    if (selector == kAsioResetRequest) {
+      ++resets;
+      if (ASIOPelkor *driver = releaseOnReset.exchange(nullptr)) driver->Release();
+    }
+    return 0;
+  }
+  static void Switch(long, ASIOBool) {}
+};
+std::atomic<bool> HoldingHost::claims{false};
+std::atomic<int> HoldingHost::resets{0};
+std::atomic<ASIOPelkor *> HoldingHost::releaseOnReset{nullptr};
+
+// Waits up to 3 s for the count to reach `count` (0: for nothing), then a little longer for one
+// too many.
+int ResetsAfter(int count) {
+  if (count == 0) {  // nothing awaited: the little longer only
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    return HoldingHost::resets;
+  }
+  for (int i = 0; i < 300 && HoldingHost::resets < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  return HoldingHost::resets;
+}
+
+// The settings change while a host holds the driver: a host that claims kAsioResetRequest is asked
+// once per change of what the driver reads (rewriting the same value is none), also when the key
+// was missing at first or is deleted; one that does not claim it is never asked. The watch ends
+// with the driver, also from inside the host's reset handling.
+TEST_F(SettingsTest, AChangeWhileAHostHoldsTheDriverAsksItToResetOnce) {
+  for (bool claims : {true, false}) {
+    SCOPED_TRACE(claims);
+    RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY);
+    HoldingHost::claims = claims;
+    HoldingHost::resets = 0;
+    ASIOCallbacks callbacks = {};
+    callbacks.bufferSwitch = HoldingHost::Switch;
+    callbacks.asioMessage = HoldingHost::Message;
+    ASIOPelkor *driver = new ASIOPelkor(nullptr);
+    driver->AddRef();
+    ASIOBufferInfo info = {ASIOFalse, 0, {nullptr, nullptr}};
+    ASSERT_EQ(ASE_OK, driver->createBuffers(&info, 1, 220, &callbacks));
+    int asked = claims ? 1 : 0;
+    WriteSettingDword(L"latencyms", 20);  // the key appears
+    EXPECT_EQ(asked, ResetsAfter(asked));
+    WriteSettingDword(L"latencyms", 20);
+    EXPECT_EQ(asked, ResetsAfter(0)) << "the same value again";
+    WriteSettingDword(L"threads", 2);
+    asked += claims ? 1 : 0;
+    EXPECT_EQ(asked, ResetsAfter(asked));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY));
+    asked += claims ? 1 : 0;
+    EXPECT_EQ(asked, ResetsAfter(asked)) << "the key deleted";
+    if (claims) {
+      HoldingHost::releaseOnReset = driver;
+      WriteSettingDword(L"latencyms", 30);
+      EXPECT_EQ(asked + 1, ResetsAfter(asked + 1));
+      EXPECT_EQ(nullptr, HoldingHost::releaseOnReset.load()) << "the host never got to release the driver";
+    } else {
+      EXPECT_EQ(0u, driver->Release());
+    }
+  }
 }
 
 }  // namespace
