@@ -47,6 +47,7 @@ struct Registry {
   std::map<uintptr_t, std::shared_ptr<Key>> handles;
   uintptr_t nextHandle = 0x1000;
   std::vector<Watch> watches;
+  void (*armingHook)(const std::wstring &keyName) = nullptr;
 };
 
 Registry &Reg() {
@@ -62,6 +63,7 @@ void ResetRegistry() {
   r.hku = std::make_shared<Key>();
   r.handles.clear();
   r.watches.clear();
+  r.armingHook = nullptr;
   r.nextHandle = 0x1000;
   // Every Windows has the class root; the 32-bit view's roots come with SetWow64.
   std::shared_ptr<Key> key;
@@ -299,6 +301,11 @@ int OpenRegHandles() {
   return static_cast<int>(Reg().handles.size());
 }
 
+void OnRegNotifyArmed(void (*hook)(const std::wstring &keyName)) {
+  std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+  Reg().armingHook = hook;
+}
+
 }  // namespace sim
 
 extern "C" {
@@ -447,10 +454,22 @@ LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY handle, BOOL watchSubtree, DWORD not
   // exits; the simulation keeps every notification until it fires or its handle closes.
   auto target = sim::LookupEvent(event);
   if (!target) return ERROR_INVALID_HANDLE;
+  void (*hook)(const std::wstring &) = nullptr;
+  std::wstring name;
+  {
+    std::lock_guard<std::recursive_mutex> guard(Reg().lock);
+    auto key = Resolve(handle);
+    if (key) name = key->name;
+    hook = Reg().armingHook;
+  }
+  if (hook) hook(name);
   std::lock_guard<std::recursive_mutex> guard(Reg().lock);
   auto key = Resolve(handle);
   if (!key) return ERROR_INVALID_HANDLE;
   if (key->deleted) return ERROR_KEY_DELETED;
+  // Like the start of any overlapped operation, asking resets the event: a signal it held from
+  // another notification is gone.
+  ResetEvent(event);
   // Predefined roots have no handle of their own to end the notification with.
   auto &handles = Reg().handles;
   if (handles.find(reinterpret_cast<uintptr_t>(handle)) == handles.end())

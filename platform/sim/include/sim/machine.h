@@ -49,6 +49,10 @@ void DenyRegKey(HKEY root, const std::wstring &path, LONG error = ERROR_ACCESS_D
 void DenyRegKeyAccess(HKEY root, const std::wstring &path, REGSAM denied);
 // Key handles opened and not yet closed.
 int OpenRegHandles();
+// Calls `hook` with the key's name each time RegNotifyChangeKeyValue is asked for a notification,
+// just before it takes effect, so that a test can change the registry at that very moment
+// (null: no hook).
+void OnRegNotifyArmed(void (*hook)(const std::wstring &keyName));
 
 // ---- modules and the current process ----
 void SetExecutablePath(const std::wstring &path);
