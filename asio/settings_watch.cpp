@@ -24,60 +24,80 @@ SettingsWatch::SettingsWatch(const DriverSettings &held) : known(held) {}
 SettingsWatch *SettingsWatch::Start(const DriverSettings &held) {
   SettingsWatch *watch = new (std::nothrow) SettingsWatch(held);
   if (!watch) return nullptr;
-  watch->changed = CreateEventW(/* attributes */ nullptr, /* manual reset */ FALSE, /* signalled */ FALSE, nullptr);
-  if (!watch->changed || !watch->Arm() || !watch->Register()) {
+  for (Watched *watched : {&watch->key, &watch->above})
+    watched->fired = CreateEventW(/* attributes */ nullptr, /* manual reset */ FALSE, /* signalled */ FALSE, nullptr);
+  if (!watch->key.fired || !watch->above.fired || !watch->Arm() || !watch->Register(watch->key) ||
+      !watch->Register(watch->above)) {
+    // A callback may already run: it finds the watch stopped.
+    {
+      std::lock_guard<std::mutex> guard(watch->lock);
+      watch->stopped = true;
+    }
+    for (Watched *watched : {&watch->key, &watch->above})
+      if (watched->wait) UnregisterWaitEx(watched->wait, INVALID_HANDLE_VALUE);
     watch->Free();
     return nullptr;
   }
   return watch;
 }
 
-// Asks for the next change, on the handles already open where they still serve: closing a
-// handle signals its notification, which would only make another check. A notification fires
-// once, so every check arms them again.
+void SettingsWatch::Close(Watched &watched) {
+  RegCloseKey(watched.key);
+  watched.key = nullptr;
+  watched.armed = false;
+}
+
+// Asks for the next change where no notification is pending, on the handles already open where
+// they still serve: closing a handle signals its notification, which would only make another
+// check. A notification fires once; the one that fired is asked for again.
 bool SettingsWatch::Arm() {
-  if (!key && RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_NOTIFY, &key) != ERROR_SUCCESS) key = nullptr;
-  if (key && Notify(key, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET) != ERROR_SUCCESS) {
-    // Deleted: the key above tells when it comes back.
-    RegCloseKey(key);
-    key = nullptr;
-  }
+  if (!key.key && RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_NOTIFY, &key.key) != ERROR_SUCCESS)
+    key.key = nullptr;
+  // Deleted: the key above tells when it comes back.
+  if (key.key && Notify(key, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET) != ERROR_SUCCESS) Close(key);
   // The nearest key above it that exists sees the settings key appear and go (not every system
   // tells of a watched key's own deletion).
   for (size_t level = 1; level < sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]); ++level) {
     HKEY probe = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[level], 0, KEY_NOTIFY, &probe) != ERROR_SUCCESS) continue;
-    if (above && aboveLevel == level) {
+    if (above.key && aboveLevel == level) {
       RegCloseKey(probe);
     } else {
-      if (above) RegCloseKey(above);
-      above = probe;
+      if (above.key) Close(above);
+      above.key = probe;
       aboveLevel = level;
     }
     // Below the parent only a subtree watch sees the settings key appear.
     if (Notify(above, level > 1 ? TRUE : FALSE, REG_NOTIFY_CHANGE_NAME) != ERROR_SUCCESS) {
-      RegCloseKey(above);
-      above = nullptr;
+      Close(above);
       continue;
     }
     break;
   }
-  return key || above;
+  return key.key || above.key;
 }
 
-LONG SettingsWatch::Notify(HKEY watched, BOOL subtree, DWORD filter) {
+LONG SettingsWatch::Notify(Watched &watched, BOOL subtree, DWORD filter) {
+  if (watched.armed) return ERROR_SUCCESS;
+  // Marked first: a wait that takes the signal at once clears it again.
+  watched.armed = true;
   // Not tied to the pool thread that asks (which may exit); systems before Windows 8 refuse the
   // flag, and there a thread that exits only costs a check that finds nothing.
-  LONG result = RegNotifyChangeKeyValue(watched, subtree, filter | REG_NOTIFY_THREAD_AGNOSTIC, changed, TRUE);
-  if (result == ERROR_INVALID_PARAMETER) result = RegNotifyChangeKeyValue(watched, subtree, filter, changed, TRUE);
+  LONG result =
+      RegNotifyChangeKeyValue(watched.key, subtree, filter | REG_NOTIFY_THREAD_AGNOSTIC, watched.fired, TRUE);
+  if (result == ERROR_INVALID_PARAMETER) result = RegNotifyChangeKeyValue(watched.key, subtree, filter, watched.fired, TRUE);
+  if (result != ERROR_SUCCESS) watched.armed = false;
   return result;
 }
 
-// One wait per notification (WT_EXECUTEONLYONCE), so that two checks never run at once.
-bool SettingsWatch::Register() {
+// One wait per notification (WT_EXECUTEONLYONCE): a wait is spent by its callback and replaced
+// only once that callback's check is over.
+bool SettingsWatch::Register(Watched &watched) {
   HANDLE next = nullptr;
-  if (!RegisterWaitForSingleObject(&next, changed, Fired, this, INFINITE, WT_EXECUTEONLYONCE)) return false;
-  wait = next;
+  WAITORTIMERCALLBACK callback = &watched == &key ? KeyFired : AboveFired;
+  if (!RegisterWaitForSingleObject(&next, watched.fired, callback, this, INFINITE, WT_EXECUTEONLYONCE)) return false;
+  watched.wait = next;
+  watched.waitSpent = false;
   return true;
 }
 
@@ -88,10 +108,28 @@ bool SettingsWatch::Register() {
 const DWORD kQuietMs = 100;
 const int kQuietRounds = 20;
 
+// Whether a notification fired within kQuietMs. Its signal may also go to the wait still
+// registered on that event, whose callback then only marks it fired and asks for another check.
+bool SettingsWatch::Quiet() {
+  bool fired = false;
+  if (WaitForSingleObject(key.fired, kQuietMs) == WAIT_OBJECT_0) {
+    key.armed = false;
+    fired = true;
+  }
+  if (WaitForSingleObject(above.fired, 0) == WAIT_OBJECT_0) {
+    above.armed = false;
+    fired = true;
+  }
+  std::lock_guard<std::mutex> guard(lock);
+  if (again) fired = true;
+  again = false;
+  return !fired;
+}
+
 void SettingsWatch::Check() {
   // Armed before reading, so that a change made while the values are read fires again.
   Arm();
-  for (int round = 0; round < kQuietRounds && WaitForSingleObject(changed, kQuietMs) == WAIT_OBJECT_0; ++round) Arm();
+  for (int round = 0; round < kQuietRounds && !Quiet(); ++round) Arm();
   DriverSettings now;
   ReadDriverSettings(&now);
   if (SameSettings(now, known)) return;
@@ -100,23 +138,60 @@ void SettingsWatch::Check() {
   if (target) target(kAsioResetRequest, 0, nullptr, nullptr);
 }
 
-VOID CALLBACK SettingsWatch::Fired(PVOID context, BOOLEAN) {
+VOID CALLBACK SettingsWatch::KeyFired(PVOID context, BOOLEAN) {
   SettingsWatch *watch = static_cast<SettingsWatch *>(context);
-  checking = watch;
-  watch->Check();
-  checking = nullptr;
-  std::unique_lock<std::mutex> guard(watch->lock);
-  // A host thread's Stop owns the wait and waits for this check to end.
-  if (watch->stopped && !watch->stoppedInside) return;
-  HANDLE own = watch->wait;
-  watch->wait = nullptr;
-  bool freeNow = watch->stopped;
-  // Should no new wait be had, the watch stays idle until Stop frees it.
-  if (!freeNow) watch->Register();
+  watch->Run(watch->key);
+}
+
+VOID CALLBACK SettingsWatch::AboveFired(PVOID context, BOOLEAN) {
+  SettingsWatch *watch = static_cast<SettingsWatch *>(context);
+  watch->Run(watch->above);
+}
+
+void SettingsWatch::Run(Watched &fired) {
+  std::unique_lock<std::mutex> guard(lock);
+  fired.armed = false;
+  fired.waitSpent = true;
+  // A Stop owns the waits; a check in progress makes one more round for this signal.
+  if (stopped) return;
+  if (busy) {
+    again = true;
+    return;
+  }
+  busy = true;
+  do {
+    again = false;
+    guard.unlock();
+    checking = this;
+    Check();
+    checking = nullptr;
+    guard.lock();
+  } while (again && !stopped);
+  // A host thread's Stop owns the waits and waits for this callback to end.
+  if (stopped && !stoppedInside) return;
+  busy = false;
+  HANDLE own = fired.wait;
+  HANDLE spent[2] = {nullptr, nullptr};
+  HANDLE live[2] = {nullptr, nullptr};
+  bool freeNow = stopped;
+  int i = 0;
+  for (Watched *watched : {&key, &above}) {
+    if (watched->waitSpent || freeNow) {
+      (watched->waitSpent ? spent : live)[i] = watched->wait;
+      watched->wait = nullptr;
+      // Should no new wait be had, that notification goes unheard until Stop frees the watch.
+      if (!freeNow) Register(*watched);
+    }
+    ++i;
+  }
   guard.unlock();
-  // The spent wait is released without waiting: its callback is this one.
-  if (own) UnregisterWaitEx(own, /* completion event */ nullptr);
-  if (freeNow) watch->Free();
+  // A spent wait's callback is this one, or one that returns without touching the watch again
+  // but for the lock; only the first is released without waiting for it.
+  for (i = 0; i < 2; ++i) {
+    if (spent[i]) UnregisterWaitEx(spent[i], spent[i] == own || !freeNow ? nullptr : INVALID_HANDLE_VALUE);
+    if (live[i]) UnregisterWaitEx(live[i], INVALID_HANDLE_VALUE);
+  }
+  if (freeNow) Free();
 }
 
 void SettingsWatch::Stop() {
@@ -127,16 +202,19 @@ void SettingsWatch::Stop() {
     stoppedInside = true;
     return;
   }
-  HANDLE own = wait;
-  wait = nullptr;
+  HANDLE waits[2] = {key.wait, above.wait};
+  key.wait = above.wait = nullptr;
   guard.unlock();
-  if (own) UnregisterWaitEx(own, INVALID_HANDLE_VALUE);
+  // Also waits for a check in progress: it runs in the callback of one of these.
+  for (HANDLE wait : waits)
+    if (wait) UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
   Free();
 }
 
 void SettingsWatch::Free() {
-  if (key) RegCloseKey(key);
-  if (above) RegCloseKey(above);
-  if (changed) CloseHandle(changed);
+  for (Watched *watched : {&key, &above}) {
+    if (watched->key) RegCloseKey(watched->key);
+    if (watched->fired) CloseHandle(watched->fired);
+  }
   delete this;
 }

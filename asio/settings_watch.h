@@ -9,11 +9,15 @@
 
 #include "settings.h"
 
-// No thread of its own: registry change notifications signal an event, and a thread-pool wait
-// runs the check on a pool thread. The key itself may not exist yet, or be deleted while watched:
-// the nearest existing key above it is watched too (with its subtree when it is not the parent),
-// and every check looks for both again. Only a change of what the driver would read counts, so writes of the same values
-// (or elsewhere under a watched parent) tell nobody.
+// No thread of its own: registry change notifications signal events, and thread-pool waits run
+// the check on a pool thread. The key itself may not exist yet, or be deleted while watched: the
+// nearest existing key above it is watched too (with its subtree when it is not the parent), and
+// every check looks for both again. Only a change of what the driver would read counts, so writes
+// of the same values (or elsewhere under a watched parent) tell nobody.
+//
+// Each of the two notifications has an event of its own: asking for a notification resets its
+// event (as the start of any overlapped operation does), so with a shared event asking for one
+// could erase the signal of the other, which would then never be asked for again.
 class SettingsWatch {
  public:
   typedef long (*MessageProc)(long selector, long value, void *message, double *opt);
@@ -27,24 +31,39 @@ class SettingsWatch {
   void Stop();
 
  private:
+  // One watched key: its handle, the event its notification signals and the wait on that event.
+  struct Watched {
+    HKEY key = nullptr;
+    HANDLE fired = nullptr;  // auto-reset
+    HANDLE wait = nullptr;   // one-shot; replaced after the check it started or joined
+    bool waitSpent = false;  // under `lock`
+    // A notification is asked for on `key` and has not been seen to fire. Asked for only when
+    // clear, so that asking never resets an event whose signal nobody has taken yet.
+    std::atomic<bool> armed{false};
+  };
+
   explicit SettingsWatch(const DriverSettings &held);
-  static VOID CALLBACK Fired(PVOID context, BOOLEAN timedOut);
+  static VOID CALLBACK KeyFired(PVOID context, BOOLEAN timedOut);
+  static VOID CALLBACK AboveFired(PVOID context, BOOLEAN timedOut);
+  void Run(Watched &fired);
   bool Arm();
-  LONG Notify(HKEY watched, BOOL subtree, DWORD filter);
-  bool Register();
+  void Close(Watched &watched);
+  LONG Notify(Watched &watched, BOOL subtree, DWORD filter);
+  bool Register(Watched &watched);
+  bool Quiet();
   void Check();
   void Free();
 
   DriverSettings known;
-  HANDLE changed = nullptr;  // auto-reset event that the notification signals
-  HKEY key = nullptr;        // the settings key, while it exists
-  HKEY above = nullptr;      // the nearest existing key above it
-  size_t aboveLevel = 0;     // which of the keys above
-  HANDLE wait = nullptr;     // the registered wait, one per notification
+  Watched key;            // the settings key, while it exists
+  Watched above;          // the nearest existing key above it
+  size_t aboveLevel = 0;  // which of the keys above
   std::atomic<MessageProc> tell{nullptr};
-  // Guards `wait` and `stopped` between a host thread's Stop and a check that re-registers; held
-  // only by those, never by the stream thread.
+  // Guards the waits, `busy`, `again` and `stopped` between the pool threads the two waits
+  // fire on and a host thread's Stop; never held by the stream thread.
   std::mutex lock;
+  bool busy = false;   // a check runs; a wait that fires meanwhile only asks for another
+  bool again = false;  // a wait fired during the check
   bool stopped = false;
   bool stoppedInside = false;
 };

@@ -9,6 +9,9 @@
 #include "driver.h"
 #include "driver_peer.h"
 #include "machine.h"
+#if !defined(_WIN32)
+#include "sim/machine.h"
+#endif
 
 namespace {
 
@@ -256,5 +259,35 @@ TEST_F(SettingsTest, AChangeWhileAHostHoldsTheDriverAsksItToResetOnce) {
     }
   }
 }
+
+#if !defined(_WIN32)
+// The settings change just as the watch asks for its next notifications: while it asks on the key
+// above the settings key, after it has asked on the settings key. The host hears of it, and of the
+// change after it too.
+std::atomic<bool> changeWhileArming{false};
+void ChangeWhileArmingAbove(const std::wstring &keyName) {
+  if (keyName != L"ASIO" && changeWhileArming.exchange(false)) WriteSettingDword(L"threads", 2);
+}
+
+TEST_F(SettingsTest, AChangeWhileTheWatchAsksForTheNextOneIsNotLost) {
+  HoldingHost::claims = true;
+  HoldingHost::resets = 0;
+  ASIOCallbacks callbacks = {};
+  callbacks.bufferSwitch = HoldingHost::Switch;
+  callbacks.asioMessage = HoldingHost::Message;
+  ASIOPelkor driver(nullptr);
+  ASIOBufferInfo info = {ASIOFalse, 0, {nullptr, nullptr}};
+  ASSERT_EQ(ASE_OK, driver.createBuffers(&info, 1, 220, &callbacks));
+  changeWhileArming = true;
+  sim::OnRegNotifyArmed(ChangeWhileArmingAbove);
+  WriteSettingDword(L"latencyms", 20);  // the key appears: the watch asks on both keys again
+  EXPECT_EQ(1, ResetsAfter(1));
+  EXPECT_FALSE(changeWhileArming) << "the watch never asked on the key above";
+  WriteSettingDword(L"threads", 3);
+  EXPECT_EQ(2, ResetsAfter(2));
+  sim::OnRegNotifyArmed(nullptr);
+  EXPECT_EQ(ASE_OK, driver.disposeBuffers());
+}
+#endif
 
 }  // namespace
