@@ -51,12 +51,10 @@ void SettingsWatch::Close(Watched &watched) {
 // they still serve: closing a handle signals its notification, which would only make another
 // check. A notification fires once; the one that fired is asked for again.
 bool SettingsWatch::Arm() {
-  if (!key.key && RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_NOTIFY, &key.key) != ERROR_SUCCESS)
-    key.key = nullptr;
-  // Deleted: the key above tells when it comes back.
-  if (key.key && Notify(key, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET) != ERROR_SUCCESS) Close(key);
-  // The nearest key above it that exists sees the settings key appear and go (not every system
-  // tells of a watched key's own deletion).
+  // Asked for first, so that the settings key appearing after the attempt to open it below
+  // fires: the key above it sees the key appear and go (not every system tells of a watched
+  // key's own deletion).
+  bool namesChanged = !above.armed;
   for (size_t level = 1; level < sizeof(kWatchedPaths) / sizeof(kWatchedPaths[0]); ++level) {
     HKEY probe = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kWatchedPaths[level], 0, KEY_NOTIFY, &probe) != ERROR_SUCCESS) continue;
@@ -73,6 +71,16 @@ bool SettingsWatch::Arm() {
       continue;
     }
     break;
+  }
+  // The settings key may have gone (and come back) without its own notification firing: asking
+  // again on its handle fails if it has.
+  if (namesChanged) key.armed = false;
+  // Deleted: the key above tells when it comes back.
+  if (key.key && Notify(key, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET) != ERROR_SUCCESS) Close(key);
+  HKEY opened = nullptr;
+  if (!key.key && RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_NOTIFY, &opened) == ERROR_SUCCESS) {
+    key.key = opened;
+    if (Notify(key, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET) != ERROR_SUCCESS) Close(key);
   }
   return key.key || above.key;
 }

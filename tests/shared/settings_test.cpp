@@ -261,12 +261,19 @@ TEST_F(SettingsTest, AChangeWhileAHostHoldsTheDriverAsksItToResetOnce) {
 }
 
 #if !defined(_WIN32)
-// The settings change just as the watch asks for its next notifications: while it asks on the key
-// above the settings key, after it has asked on the settings key. The host hears of it, and of the
-// change after it too.
-std::atomic<bool> changeWhileArming{false};
+// The settings change just as the watch asks for a notification on the key above the settings
+// key: when it first asks, while the settings key is missing (the key appears), and again after
+// the key appeared, by then having asked on the settings key (a value changes). The host hears of
+// each change, and of the changes after them.
+enum class ChangeWhileArming { kNone, kKeyAppears, kValueChanges };
+std::atomic<ChangeWhileArming> changeWhileArming{ChangeWhileArming::kNone};
 void ChangeWhileArmingAbove(const std::wstring &keyName) {
-  if (keyName != L"ASIO" && changeWhileArming.exchange(false)) WriteSettingDword(L"threads", 2);
+  if (keyName == L"ASIO") return;
+  switch (changeWhileArming.exchange(ChangeWhileArming::kNone)) {
+    case ChangeWhileArming::kKeyAppears: WriteSettingDword(L"latencyms", 20); break;
+    case ChangeWhileArming::kValueChanges: WriteSettingDword(L"threads", 2); break;
+    case ChangeWhileArming::kNone: break;
+  }
 }
 
 TEST_F(SettingsTest, AChangeWhileTheWatchAsksForTheNextOneIsNotLost) {
@@ -275,16 +282,22 @@ TEST_F(SettingsTest, AChangeWhileTheWatchAsksForTheNextOneIsNotLost) {
   ASIOCallbacks callbacks = {};
   callbacks.bufferSwitch = HoldingHost::Switch;
   callbacks.asioMessage = HoldingHost::Message;
+  sim::OnRegNotifyArmed(ChangeWhileArmingAbove);
+  changeWhileArming = ChangeWhileArming::kKeyAppears;
   ASIOPelkor driver(nullptr);
+  EXPECT_EQ(ChangeWhileArming::kNone, changeWhileArming) << "the watch never asked on the key above";
   ASIOBufferInfo info = {ASIOFalse, 0, {nullptr, nullptr}};
   ASSERT_EQ(ASE_OK, driver.createBuffers(&info, 1, 220, &callbacks));
-  changeWhileArming = true;
-  sim::OnRegNotifyArmed(ChangeWhileArmingAbove);
-  WriteSettingDword(L"latencyms", 20);  // the key appears: the watch asks on both keys again
-  EXPECT_EQ(1, ResetsAfter(1));
-  EXPECT_FALSE(changeWhileArming) << "the watch never asked on the key above";
   WriteSettingDword(L"threads", 3);
+  EXPECT_EQ(1, ResetsAfter(1)) << "the key that appeared is not watched";
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY));
   EXPECT_EQ(2, ResetsAfter(2));
+  changeWhileArming = ChangeWhileArming::kValueChanges;
+  WriteSettingDword(L"latencyms", 20);  // the key appears again: the watch asks on both keys again
+  EXPECT_EQ(3, ResetsAfter(3));
+  EXPECT_EQ(ChangeWhileArming::kNone, changeWhileArming) << "the watch never asked on the key above";
+  WriteSettingDword(L"threads", 3);
+  EXPECT_EQ(4, ResetsAfter(4));
   sim::OnRegNotifyArmed(nullptr);
   EXPECT_EQ(ASE_OK, driver.disposeBuffers());
 }
