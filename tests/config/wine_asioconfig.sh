@@ -134,7 +134,7 @@ check "latency shown" 5 "$(drive get latency)"
 check "periods shown" 2 "$(drive get periods)"
 check "rate shown" 48000 "$(drive get rate)"
 check "buffer sizes" "Buffer size: 220 frames at 44100 Hz, 240 at 48000 Hz; in DSD64 14080 one-bit samples (440 words)." "$(drive get sizes)"
-check "when a change takes effect" "A change takes effect when the host opens the driver again." "$(drive get when)"
+check "when a change takes effect" "Hosts that have the driver open are asked to reload it to take a change." "$(drive get when)"
 check_contains "the device sentence" "playback device" "$(drive get device-note)"
 drive enabled apply
 check "Apply waits for a change" 3 $?
