@@ -21,8 +21,6 @@ const WCHAR kConfigProgram[] = L"asioconfig.exe";
 // The rate the buffer size is derived from at construction, whatever rate the settings hold.
 const ULONG kConstructionRate = 44100;
 const double kMinSampleRate = 44100.0;
-// In DSD mode the stream carries 32 one-bit samples per 32-bit word.
-const ULONG kDsdBitsPerWord = 32;
 
 template <size_t N>
 void CopyText(char (&target)[N], const char *text) {

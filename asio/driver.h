@@ -16,6 +16,8 @@ enum { kOutputChannels = 2 };
 
 // The host's buffer for getErrorMessage holds 124 characters, terminator included.
 enum { kErrorMessageChars = 124 };
+// In DSD mode the stream carries 32 one-bit samples per 32-bit word.
+enum : ULONG { kDsdBitsPerWord = 32 };
 
 // Name of the per-user settings key under HKEY_CURRENT_USER.
 #define SETTINGS_KEY L"Software\\halvane103\\ASIO"

@@ -56,8 +56,6 @@ const size_t kBlockAlignment = 64;
 const int kHalves = 2;
 const ma_uint32 kStreamChannels = 2;
 const double kTwoTo32 = 4294967296.0;
-// In DSD mode the host counts 32 one-bit samples per stream word.
-const ULONGLONG kDsdBitsPerSample = 32;
 // The time code runs this many seconds ahead of the sample position.
 const double kTimeCodeLeadSeconds = 600.0;
 const unsigned long kTimeInfoStartFlags = kSystemTimeValid | kSamplePositionValid;
@@ -544,7 +542,7 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
 void ASIOPelkor::composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods) {
   ULONGLONG frames = static_cast<ULONGLONG>(streamFrames) + static_cast<ULONGLONG>(periodFrames) * periods;
   // Reported in the unit of the buffer size: one-bit samples in DSD mode.
-  if (IsDsdMode()) frames *= kDsdBitsPerSample;
+  if (IsDsdMode()) frames *= kDsdBitsPerWord;
   if (frames > 0x7FFFFFFF) frames = 0x7FFFFFFF;
   outputLatency = static_cast<LONG>(frames);
 }

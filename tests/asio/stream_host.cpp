@@ -81,14 +81,23 @@ std::vector<SwitchRecord> StreamHost::Switches() {
   return switches;
 }
 
+namespace {
+
+// Polls `done` every 10 ms for about 5 s; its last answer.
+template <typename Done>
+bool PollFor(Done done) {
+  for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return done();
+}
+
+}  // namespace
+
 bool StreamHost::WaitForSwitches(size_t count) {
-  for (int i = 0; i < 500 && switchCount < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return switchCount >= count;
+  return PollFor([&] { return switchCount >= count; });
 }
 
 bool StreamHost::WaitForAct() {
-  for (int i = 0; i < 500 && !actDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return actDone;
+  return PollFor([&] { return actDone.load(); });
 }
 
 size_t StreamHost::MessageCount(long selector) {
@@ -100,14 +109,11 @@ size_t StreamHost::MessageCount(long selector) {
 }
 
 bool StreamHost::WaitForMessage(long selector) {
-  for (int i = 0; i < 500 && MessageCount(selector) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return MessageCount(selector) > 0;
+  return PollFor([&] { return MessageCount(selector) > 0; });
 }
 
 bool StreamHost::WaitUntilHeld() {
-  for (int i = 0; i < 500 && !held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return held;
+  return PollFor([&] { return held.load(); });
 }
 
 void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
@@ -145,7 +151,7 @@ void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
   ++switchCount;
   if (static_cast<long>(serial) == holdSerial) {
     held = true;
-    for (int i = 0; i < 500 && !released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    PollFor([&] { return released.load(); });
   }
   if (static_cast<long>(serial) == actSerial) {
     act();
