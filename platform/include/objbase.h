@@ -12,6 +12,17 @@ LPVOID STDAPICALLTYPE CoTaskMemAlloc(SIZE_T size);
 void STDAPICALLTYPE CoTaskMemFree(LPVOID memory);
 HRESULT STDAPICALLTYPE CLSIDFromString(LPCOLESTR text, LPCLSID clsid);
 HRESULT STDAPICALLTYPE StringFromCLSID(REFCLSID clsid, LPOLESTR *text);
+
+// Apartments. Each thread has its own state: not initialised, or in the single-threaded or the
+// multithreaded apartment with a count of initialisations that CoUninitialize takes back one by one.
+typedef enum tagCOINIT { COINIT_MULTITHREADED = 0x0, COINIT_APARTMENTTHREADED = 0x2 } COINIT;
+typedef enum _APTTYPE { APTTYPE_CURRENT = -1, APTTYPE_STA = 0, APTTYPE_MTA = 1, APTTYPE_NA = 2, APTTYPE_MAINSTA = 3 } APTTYPE;
+typedef enum _APTTYPEQUALIFIER {
+  APTTYPEQUALIFIER_NONE = 0,
+  APTTYPEQUALIFIER_IMPLICIT_MTA = 1
+} APTTYPEQUALIFIER;
 HRESULT STDAPICALLTYPE CoInitialize(LPVOID reserved);
+HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID reserved, DWORD coInit);
 void STDAPICALLTYPE CoUninitialize(void);
+HRESULT STDAPICALLTYPE CoGetApartmentType(APTTYPE *type, APTTYPEQUALIFIER *qualifier);
 }

@@ -1,4 +1,7 @@
-// COM task memory (with injectable failures and a count of live blocks) and CLSID text.
+// COM task memory (with injectable failures and a count of live blocks), CLSID text, and each
+// thread's apartment with its count of initialisations.
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -11,6 +14,25 @@ extern "C" const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0,
 extern "C" const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 namespace {
+
+std::atomic<int> apartmentFaults{0};
+// Threads that are in the multithreaded apartment: while there are any, it exists.
+std::atomic<int> multithreadedThreads{0};
+
+struct ThreadApartment {
+  int type = APTTYPE_CURRENT;
+  ULONG count = 0;
+  ThreadApartment() = default;
+  ThreadApartment(const ThreadApartment &) = delete;
+  ThreadApartment &operator=(const ThreadApartment &) = delete;
+  ~ThreadApartment() {
+    if (count == 0) return;
+    std::fprintf(stderr, "stand-in: a thread ended with COM still initialised (%lu)\n", static_cast<unsigned long>(count));
+    ++apartmentFaults;
+    if (type == APTTYPE_MTA) --multithreadedThreads;
+  }
+};
+thread_local ThreadApartment threadApartment;
 
 struct TaskMemory {
   std::mutex lock;
@@ -29,6 +51,7 @@ void ResetCom() {
   for (void *p : t.live) std::free(p);
   t.live.clear();
   t.failAfter = -1;
+  apartmentFaults = 0;
 }
 sim::ResetRegistration registration(ResetCom);
 
@@ -67,9 +90,11 @@ bool ParseGuid(const wchar_t *text, GUID *guid) {
   return true;
 }
 
+
 }  // namespace
 
 namespace sim {
+int ComApartmentFaults() { return apartmentFaults; }
 void FailTaskAllocAfter(int successes) {
   std::lock_guard<std::mutex> guard(Task().lock);
   Task().failAfter = successes;
@@ -131,7 +156,50 @@ HRESULT STDAPICALLTYPE StringFromCLSID(REFCLSID clsid, LPOLESTR *text) {
   return S_OK;
 }
 
-HRESULT STDAPICALLTYPE CoInitialize(LPVOID) { return S_OK; }
-void STDAPICALLTYPE CoUninitialize(void) {}
+HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID, DWORD coInit) {
+  ThreadApartment &apartment = threadApartment;
+  int wanted = (coInit & COINIT_APARTMENTTHREADED) ? APTTYPE_STA : APTTYPE_MTA;
+  if (apartment.count == 0) {
+    apartment.type = wanted;
+    apartment.count = 1;
+    if (wanted == APTTYPE_MTA) ++multithreadedThreads;
+    return S_OK;
+  }
+  // A thread stays in the apartment it entered first; asking for the other takes no reference.
+  if (apartment.type != wanted) return RPC_E_CHANGED_MODE;
+  ++apartment.count;
+  return S_FALSE;
+}
+
+HRESULT STDAPICALLTYPE CoInitialize(LPVOID reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
+
+void STDAPICALLTYPE CoUninitialize(void) {
+  ThreadApartment &apartment = threadApartment;
+  if (apartment.count == 0) {
+    std::fprintf(stderr, "stand-in: CoUninitialize on a thread without a matching initialisation\n");
+    ++apartmentFaults;
+    return;
+  }
+  if (--apartment.count == 0 && apartment.type == APTTYPE_MTA) --multithreadedThreads;
+}
+
+HRESULT STDAPICALLTYPE CoGetApartmentType(APTTYPE *type, APTTYPEQUALIFIER *qualifier) {
+  if (!type || !qualifier) return E_INVALIDARG;
+  const ThreadApartment &apartment = threadApartment;
+  *qualifier = APTTYPEQUALIFIER_NONE;
+  if (apartment.count > 0) {
+    *type = static_cast<APTTYPE>(apartment.type);
+    return S_OK;
+  }
+  // A thread that never entered an apartment belongs to the multithreaded one implicitly while
+  // some other thread holds it open.
+  if (multithreadedThreads > 0) {
+    *type = APTTYPE_MTA;
+    *qualifier = APTTYPEQUALIFIER_IMPLICIT_MTA;
+    return S_OK;
+  }
+  *type = APTTYPE_CURRENT;
+  return CO_E_NOTINITIALIZED;
+}
 
 }  // extern "C"

@@ -76,6 +76,7 @@ void MachineTest::TearDown() {
   EXPECT_EQ(0, sim::OpenWinUsbSessions()) << "WinUSB sessions not freed";
   EXPECT_EQ(0, sim::LiveHeapBlocks()) << "heap blocks leaked";
   EXPECT_EQ(0, sim::LiveAlignedBlocks()) << "aligned blocks leaked";
+  EXPECT_EQ(0, sim::ComApartmentFaults()) << "COM initialisations unbalanced";
 #endif
   testsupport::CleanMachine();
 }

@@ -72,6 +72,9 @@ void FailMultiByteToWideChar(int count, DWORD error);
 // After `successes` more successful allocations, CoTaskMemAlloc returns null (-1: never).
 void FailTaskAllocAfter(int successes);
 int LiveTaskAllocations();
+// Misuses of the apartment calls seen since the last reset: a CoUninitialize on a thread with no
+// initialisation left, and a thread that ended still initialised.
+int ComApartmentFaults();
 
 // ---- process heap ----
 // After `successes` more successful allocations, HeapAlloc returns null (-1: never).
