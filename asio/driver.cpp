@@ -61,6 +61,7 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       errorMessage(),
       playbackStream(nullptr),
       audioContext(nullptr),
+      audioThread(nullptr),
       deviceIndex(0),
       playbackDevices(nullptr),
       contextReady(false),

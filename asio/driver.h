@@ -9,6 +9,7 @@
 #include "asio_interface.h"
 #include "com_object.h"
 
+class AudioThread;
 class SettingsWatch;
 
 // Two output channels, no inputs.
@@ -106,6 +107,9 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void abandonStream();
   void finishPendingClose();
   void handOffContext();
+  // Runs a call into the audio system on the audio thread (see audio_thread.h).
+  template <class Task>
+  void onAudioThread(Task task);
   void onStreamNotification(ma_device_notification_type type);
   void tellHost(long selector, bool claimed);
   void composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods);
@@ -140,6 +144,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   // the context with it. Null while no stream is open / no context exists.
   ma_device *playbackStream;
   ma_context *audioContext;
+  // Where every call into the audio system runs; made by the first init, ended at release.
+  AudioThread *audioThread;
   LONG deviceIndex;
   ma_device_info *playbackDevices;
   bool contextReady;

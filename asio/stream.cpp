@@ -2,7 +2,11 @@
 // stream and what its stream thread does every period.
 //
 // Threads. The host's calls run on the host's threads; the data callback runs on the one stream
-// thread that miniaudio creates for each opened stream. There is no lock. What keeps the stream
+// thread that miniaudio creates for each opened stream. Every call into miniaudio that may reach
+// COM (the context, the device list, opening, starting, stopping and closing a stream) is handed
+// to the driver's audio thread and waited for (audio_thread.h), so that the host's apartment is
+// never touched; the host thread itself makes no COM initialisation of its own either. The stream
+// thread never hands anything over. There is no lock on the stream's way. What keeps the stream
 // thread safe is the order of the host-side steps:
 // - everything the stream thread reads that is not atomic (the blocks, their sizes, callbacks,
 //   timeInfoMode, streamRate, bufferIndex, asioTime) is written by the host only while no stream
@@ -33,6 +37,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "audio_thread.h"
 #include "device_choice.h"
 #include "dsd_request.h"
 #include "identity.h"
@@ -115,19 +120,23 @@ CallbackFrame *FrameOf(const ASIOPelkor *driver) {
 bool PeriodAbandoned() { return currentFrame && currentFrame->abandoned; }
 
 // On a thread of its own: ma_device_stop waits until the stream thread has left the callback the
-// host gave the stream up in.
+// host gave the stream up in. The thread is in the multithreaded apartment while it closes the
+// stream, as the audio thread is.
 void CloseStreamAway(ma_device *device) {
+  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   ma_device_stop(device);
   ma_device_uninit(device);
   ma_free(device, nullptr);
+  if (SUCCEEDED(com)) CoUninitialize();
 }
 
 // What a driver released on its own stream thread leaves behind: the thread closing its stream,
-// and the context, which must outlive the stream. The module stays loaded (a live object) until
-// both are gone.
+// and the context, which must outlive the stream, with the audio thread it lives on. The module
+// stays loaded (a live object) until all are gone.
 struct Leftovers {
   std::thread closer;
   ma_context *context;
+  AudioThread *audio;
   SettingsWatch *watch;
   CBaseObject keepLoaded{"ASIOPelkor leftovers"};
 };
@@ -136,9 +145,12 @@ void ReleaseLeftovers(Leftovers *leftovers) {
   if (leftovers->watch) leftovers->watch->Stop();
   if (leftovers->closer.joinable()) leftovers->closer.join();
   if (leftovers->context) {
-    ma_context_uninit(leftovers->context);
-    ma_free(leftovers->context, nullptr);
+    ma_context *context = leftovers->context;
+    auto uninit = [context] { ma_context_uninit(context); };
+    if (!leftovers->audio || !leftovers->audio->Run(uninit)) uninit();
+    ma_free(context, nullptr);
   }
+  delete leftovers->audio;
   delete leftovers;
 }
 
@@ -286,10 +298,19 @@ ASIOPelkor::~ASIOPelkor() {
     handOffContext();
     return;
   }
-  if (contextReady) ma_context_uninit(audioContext);
+  if (contextReady) onAudioThread([this] { ma_context_uninit(audioContext); });
   ma_free(audioContext, nullptr);
   audioContext = nullptr;
   contextReady = false;
+  delete audioThread;
+  audioThread = nullptr;
+}
+
+template <class Task>
+void ASIOPelkor::onAudioThread(Task task) {
+  // Without the thread (it could not be made) nothing was opened on it but a stream or context
+  // must still be closed: then here.
+  if (!audioThread || !audioThread->Run(task)) task();
 }
 
 void ASIOPelkor::handOffContext() {
@@ -304,6 +325,8 @@ void ASIOPelkor::handOffContext() {
   }
   leftovers->watch = settingsWatch;
   settingsWatch = nullptr;
+  leftovers->audio = audioThread;
+  audioThread = nullptr;
   leftovers->closer = std::move(streamCloser);
   leftovers->context = contextReady ? audioContext : nullptr;
   if (!contextReady) ma_free(audioContext, nullptr);
@@ -315,6 +338,7 @@ void ASIOPelkor::handOffContext() {
     if (leftovers->closer.joinable()) leftovers->closer.detach();
     leftovers->context = nullptr;
     leftovers->watch = nullptr;
+    leftovers->audio = nullptr;
     delete leftovers;
   }
 }
@@ -322,8 +346,11 @@ void ASIOPelkor::handOffContext() {
 void ASIOPelkor::closeStream() {
   if (!playbackStream) return;
   started = false;
-  ma_device_stop(playbackStream);
-  ma_device_uninit(playbackStream);
+  ma_device *device = playbackStream;
+  onAudioThread([device] {
+    ma_device_stop(device);
+    ma_device_uninit(device);
+  });
   ma_free(playbackStream, nullptr);
   playbackStream = nullptr;
 }
@@ -406,22 +433,26 @@ ASIOBool ASIOPelkor::init(void *) {
   // A stream still playing on the context must end before the context goes.
   stop();
   if (contextReady) {
-    ma_context_uninit(audioContext);
+    onAudioThread([this] { ma_context_uninit(audioContext); });
     contextReady = false;
   }
   playbackDevices = nullptr;
   playbackCount = 0;
 
+  if (!audioThread) audioThread = new (std::nothrow) AudioThread();
   if (!audioContext) audioContext = static_cast<ma_context *>(ma_malloc(sizeof(ma_context), nullptr));
-  contextReady =
-      audioContext && ma_context_init(/* backends */ nullptr, 0, /* config */ nullptr, audioContext) == MA_SUCCESS;
-  if (contextReady) {
-    ma_device_info *devices = nullptr;
-    ma_uint32 count = 0;
-    if (ma_context_get_devices(audioContext, &devices, &count, /* capture */ nullptr, nullptr) == MA_SUCCESS) {
-      playbackDevices = devices;
-      playbackCount = devices ? count : 0;
-    }
+  // No audio thread, no context: start then says that no audio system could be opened.
+  if (audioThread && audioThread->Start() && audioContext) {
+    onAudioThread([this] {
+      contextReady = ma_context_init(/* backends */ nullptr, 0, /* config */ nullptr, audioContext) == MA_SUCCESS;
+      ma_device_info *devices = nullptr;
+      ma_uint32 count = 0;
+      if (contextReady &&
+          ma_context_get_devices(audioContext, &devices, &count, /* capture */ nullptr, nullptr) == MA_SUCCESS) {
+        playbackDevices = devices;
+        playbackCount = devices ? count : 0;
+      }
+    });
   }
 
   WCHAR moduleFileName[MAX_PATH];
@@ -579,7 +610,6 @@ ASIOError ASIOPelkor::start() {
   publishPosition(0.0, zero);
   pendingTimeFlags = 0;
   errorMessage[0] = '\0';
-  CoInitialize(nullptr);
 
   if (!contextReady) {
     setErrorText("No audio system could be opened: init failed or was not called");
@@ -627,7 +657,9 @@ ASIOError ASIOPelkor::start() {
   }
   // Set before the stream opens, so that the very first period already asks the host.
   started = true;
-  ma_result result = ma_device_init(audioContext, &config, playbackStream);
+  ma_result result = MA_ERROR;
+  ma_device *stream = playbackStream;
+  onAudioThread([&] { result = ma_device_init(audioContext, &config, stream); });
   if (result != MA_SUCCESS) {
     started = false;
     ma_free(playbackStream, nullptr);
@@ -655,7 +687,7 @@ ASIOError ASIOPelkor::start() {
 
   if (dsd) SendDsdModeRequest(DeviceIdPrefix);
 
-  result = ma_device_start(playbackStream);
+  onAudioThread([&] { result = ma_device_start(stream); });
   if (result != MA_SUCCESS) {
     closeStream();
     snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));

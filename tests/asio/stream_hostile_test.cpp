@@ -220,31 +220,74 @@ TEST_F(HostileHostTest, SettingsFromAHostileRegistryStillOpenOrRefuseCleanly) {
 
 // A widely used framework opens a trial stream, stops it, changes the rate with the trial buffers
 // still there, and only then disposes and creates the real ones.
-TEST_F(HostileHostTest, TrialOpenThenRateChangeWithBuffersThenTheRealOpen) {
-  StreamHost host(true);
-  ASIOPelkor driver(nullptr);
-  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
-  ASIOSampleRate rate = 0;
-  ASSERT_EQ(ASE_OK, driver.getSampleRate(&rate));
-  ASSERT_EQ(ASE_OK, Create(driver, host));
-  ASSERT_EQ(ASE_OK, driver.start());
-  Pause(80);
-  ASSERT_EQ(ASE_OK, driver.stop());
-  ASSERT_EQ(ASE_OK, driver.setSampleRate(48000.0));
-  ASSERT_EQ(ASE_OK, driver.disposeBuffers());
-  long size = 0, unused = 0;
-  ASSERT_EQ(ASE_OK, driver.getBufferSize(&unused, &unused, &size, &unused));
-  ASSERT_EQ(ASE_OK, Create(driver, host, size));
-  ASIOChannelInfo info = {};
-  ASSERT_EQ(ASE_OK, driver.getChannelInfo(&info));
-  EXPECT_EQ(ASIOTrue, info.isActive);
-  size_t before = host.SwitchCount();
-  ASSERT_EQ(ASE_OK, driver.start());
-  ASSERT_TRUE(host.WaitForSwitches(before + 3));
-  driver.stop();
-  std::vector<SwitchRecord> switches = host.Switches();
-  EXPECT_EQ(48000.0, switches.back().sampleRate);
-  EXPECT_EQ(static_cast<unsigned long>(size) * (switches.size() - before), switches.back().positionLo);
+// The thread's apartment as CoGetApartmentType reads it: APTTYPE_CURRENT when the thread itself
+// is not initialised (implicitly multithreaded or not at all).
+APTTYPE OwnApartment() {
+  APTTYPE type = APTTYPE_CURRENT;
+  APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+  if (FAILED(CoGetApartmentType(&type, &qualifier)) || qualifier != APTTYPEQUALIFIER_NONE) return APTTYPE_CURRENT;
+  return type;
+}
+
+// A framework's trial open, then the real one with a rate change while the trial buffers exist,
+// then stop, start and a start that fails, on a host thread in either apartment: every call plays
+// as it should and leaves the thread's apartment, and its count of initialisations, as the host
+// made them.
+TEST_F(HostileHostTest, TrialOpenThenRealOpensLeaveTheHostsApartmentAsItWas) {
+  for (DWORD model : {COINIT_APARTMENTTHREADED, COINIT_MULTITHREADED}) {
+    SCOPED_TRACE(model == COINIT_APARTMENTTHREADED ? "single-threaded host" : "multithreaded host");
+    ScopedThread hostThread([model] {
+      const APTTYPE apartment = model == COINIT_APARTMENTTHREADED ? APTTYPE_STA : APTTYPE_MTA;
+      ASSERT_EQ(S_OK, CoInitializeEx(nullptr, model));
+      {
+        StreamHost host(true);
+        ASIOPelkor *driver = new ASIOPelkor(nullptr);
+        driver->AddRef();
+        auto same = [apartment](const char *after) { EXPECT_EQ(apartment, OwnApartment()) << "after " << after; };
+        ASSERT_EQ(ASIOTrue, InitQuietly(*driver));
+        same("init");
+        ASIOSampleRate rate = 0;
+        ASSERT_EQ(ASE_OK, driver->getSampleRate(&rate));
+        EXPECT_EQ(ASE_OK, driver->canSampleRate(rate));
+        same("canSampleRate");
+        ASSERT_EQ(ASE_OK, Create(*driver, host));
+        ASSERT_EQ(ASE_OK, driver->start());
+        same("start");
+        Pause(80);
+        ASSERT_EQ(ASE_OK, driver->stop());
+        same("stop");
+        ASSERT_EQ(ASE_OK, driver->setSampleRate(48000.0));
+        ASSERT_EQ(ASE_OK, driver->disposeBuffers());
+        same("disposeBuffers");
+        long size = 0, unused = 0;
+        ASSERT_EQ(ASE_OK, driver->getBufferSize(&unused, &unused, &size, &unused));
+        ASSERT_EQ(ASE_OK, Create(*driver, host, size));
+        ASIOChannelInfo info = {};
+        ASSERT_EQ(ASE_OK, driver->getChannelInfo(&info));
+        EXPECT_EQ(ASIOTrue, info.isActive);
+        for (int open = 0; open < 2; ++open) {
+          size_t before = host.SwitchCount();
+          ASSERT_EQ(ASE_OK, driver->start());
+          ASSERT_TRUE(host.WaitForSwitches(before + 3)) << "open " << open;
+          driver->stop();
+          same("start and stop");
+          std::vector<SwitchRecord> switches = host.Switches();
+          EXPECT_EQ(48000.0, switches.back().sampleRate);
+          EXPECT_EQ(static_cast<unsigned long>(size) * (switches.size() - before), switches.back().positionLo);
+        }
+        seam::FailNextStart(MA_ERROR);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ASE_NotPresent, driver->start());
+        testing::internal::GetCapturedStdout();
+        same("a failed start");
+        EXPECT_EQ(0u, driver->Release());
+        same("Release");
+      }
+      // The host's one initialisation is the only one left.
+      CoUninitialize();
+      EXPECT_EQ(APTTYPE_CURRENT, OwnApartment());
+    });
+  }
 }
 
 }  // namespace
