@@ -8,6 +8,8 @@
 
 #include "asio_interface.h"
 #include "com_object.h"
+#include "endpoint_format.h"
+#include "stream_format.h"
 
 class SettingsWatch;
 
@@ -77,6 +79,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   const ma_device &PlaybackStream() const { return *playbackStream; }
   // The stream stopped without being asked to (the device went away); cleared by the next start.
   bool StreamLost() const { return streamLost; }
+  // What the latest start did about the endpoint's default format.
+  FollowOutcome LastFollow() const { return lastFollow; }
 
  private:
   // Tests reach the host-owned callbacks without creating buffers.
@@ -109,6 +113,9 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void onStreamNotification(ma_device_notification_type type);
   void tellHost(long selector, bool claimed);
   void composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods);
+  bool playbackEndpoint(EndpointId id) const;
+  bool endpointToAsk(EndpointId id) const;
+  FollowOutcome followStreamRate(ULONG rate, HRESULT *why);
 
   LONG ioFormat;
   // The position and the time stamp of the latest block are published together under
@@ -171,6 +178,12 @@ class ASIOPelkor : public IASIO, public CUnknown {
   DWORD settingBuffers;
   ULONG settingLatencyMs;
   DWORD settingFifoSize;
+  // "followrate": start makes the stream's format the endpoint's default first.
+  bool settingFollowRate;
+  // The endpoint format start replaced, put back when the object goes (not at stop: hosts open
+  // and close streams often).
+  ReplacedFormat replacedFormat;
+  FollowOutcome lastFollow;
 };
 
 // Frames per buffer half for a latency and a rate: latency × rate ÷ 1000, rounded down to an

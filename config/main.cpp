@@ -142,8 +142,9 @@ void FillDevices(HWND dialog) {
   DescribePlaybackChoice(choice, description ? description : L"", playedOnName, note, _countof(note));
 
   if (choice.playedOn >= 0) {
-    EndpointFormat format;
-    QueryEndpointFormat(devices[choice.playedOn].id, &format);
+    EndpointFormat format = {};
+    EndpointId endpoint;
+    if (EndpointIdOf(context, devices[choice.playedOn], endpoint)) QueryEndpointFormat(endpoint, &format);
     if (JudgeEndpointFormat(format, formatText, _countof(formatText), advice, _countof(advice)) ==
         FormatVerdict::kConverted) {
       WCHAR warning[_countof(advice) + 16];
