@@ -10,8 +10,6 @@
 #include <mmdeviceapi.h>
 #include <audioclient.h>
 
-namespace {
-
 // The audio service's policy-configuration object, which Windows' Sound settings use to change
 // an endpoint's default format. Writing PKEY_AudioEngine_DeviceFormat through the endpoint's
 // property store instead would leave the audio components out of step. The interface is not in
@@ -20,6 +18,7 @@ namespace {
 const CLSID kPolicyConfigClass = {0x870AF99C, 0x171D, 0x4F9E, {0xAF, 0x0D, 0xE6, 0x3D, 0xF4, 0x0C, 0x2B, 0xC9}};
 const IID kPolicyConfigInterface = {0xF8679F50, 0x850A, 0x41CF, {0x9C, 0x72, 0x43, 0x0F, 0x29, 0x02, 0x90, 0xC8}};
 
+// Declared outside any unnamed namespace: it is the one interface of that name in the process.
 struct IPolicyConfig : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX **format) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT useDefault, WAVEFORMATEX **format) = 0;
@@ -27,6 +26,8 @@ struct IPolicyConfig : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX *endpointFormat,
                                                     WAVEFORMATEX *mixFormat) = 0;
 };
+
+namespace {
 
 // KSDATAFORMAT_SUBTYPE_PCM and _IEEE_FLOAT: the format tag followed by a fixed tail.
 const GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};

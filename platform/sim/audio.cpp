@@ -20,6 +20,17 @@ extern "C" const IID IID_IPropertyStore = {0x886D8EEB, 0x8CF2, 0x4446, {0x8D, 0x
 extern "C" const PROPERTYKEY PKEY_AudioEngine_DeviceFormat = {
     {0xF19F064D, 0x082C, 0x4E27, {0xBC, 0x73, 0x68, 0x82, 0xA1, 0xBB, 0x8E, 0x4C}}, 0};
 
+// The policy-configuration interface as the driver declares it (no SDK header has it), as far as
+// SetDeviceFormat; the methods before it are not served. Outside the unnamed namespace, so that
+// the object's type is the very interface the driver calls.
+struct IPolicyConfig : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX **format) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT useDefault, WAVEFORMATEX **format) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR id) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX *endpointFormat,
+                                                    WAVEFORMATEX *mixFormat) = 0;
+};
+
 namespace {
 
 // The audio service's policy-configuration class and the interface whose methods after IUnknown
@@ -252,17 +263,7 @@ class Enumerator : public IMMDeviceEnumerator, public Counted {
   }
 };
 
-// The policy-configuration interface as far as SetDeviceFormat; the methods before it are not
-// served.
-struct PolicyConfigMethods : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX **format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT useDefault, WAVEFORMATEX **format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR id) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX *endpointFormat,
-                                                    WAVEFORMATEX *mixFormat) = 0;
-};
-
-class PolicyConfig : public PolicyConfigMethods, public Counted {
+class PolicyConfig : public IPolicyConfig, public Counted {
  public:
   explicit PolicyConfig(bool served) : withInterface(served) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
@@ -271,7 +272,7 @@ class PolicyConfig : public PolicyConfigMethods, public Counted {
     bool served = IsEqualIID(riid, IID_IUnknown) || (withInterface && IsEqualIID(riid, kPolicyConfigInterface));
     if (!served) return E_NOINTERFACE;
     AddRefCount();
-    *object = static_cast<PolicyConfigMethods *>(this);
+    *object = static_cast<IPolicyConfig *>(this);
     return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCount(); }

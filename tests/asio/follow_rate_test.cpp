@@ -8,7 +8,9 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver.h"
@@ -26,8 +28,9 @@ const wchar_t kEndpoint[] = L"{0.0.0.00000000}.{8d1f0c3a-5e2b-4c71-9a64-2f0b7c3e
 // What the DAC takes for exclusive use at 32-bit stereo: PCM to 192 kHz, so DSD64 and DSD128.
 const std::vector<DWORD> kDacRates = {44100, 48000, 88200, 96000, 176400, 192000};
 
-// The format the user chose in Sound settings.
-std::vector<uint8_t> UserFormat() { return sim::WaveFormat(48000, 2, 24); }
+// The format the user chose in Sound settings. (The null backend sizes its buffers by the format
+// the seam reports, which therefore must not be narrower than 32-bit stereo.)
+std::vector<uint8_t> UserFormat() { return sim::WaveFormat(48000, 2, 32, /* float */ true); }
 
 FormatBytes Bytes(const std::vector<uint8_t> &bytes) {
   FormatBytes format = {};
@@ -137,6 +140,23 @@ TEST_F(FollowRateTest, AFormatTheUserChoseMeanwhileIsKept) {
   EXPECT_EQ(sim::WaveFormat(88200, 2, 32), sim::EndpointDefaultFormat(kEndpoint));
 }
 
+// A host that lets go of the driver from inside its switch: the stream is closed on a thread of
+// the driver's own, and the format goes back there, never on the stream thread.
+TEST_F(FollowRateTest, ReleasedFromInsideTheSwitchTheFormatStillComesBack) {
+  int contextsBefore = seam::OpenContexts();
+  StreamHost host(false);
+  ASIOPelkor *driver = new ASIOPelkor(nullptr);
+  driver->AddRef();
+  ASSERT_EQ(ASIOTrue, InitQuietly(*driver));
+  ASSERT_EQ(ASE_OK, StartAt(*driver, host, 96000, false));
+  host.ActInSwitch(host.SwitchCount() + 1, [&] { EXPECT_EQ(0u, driver->Release()); });
+  ASSERT_TRUE(host.WaitForAct());
+  for (int i = 0; i < 500 && (seam::OpenContexts() > contextsBefore || sim::EndpointDefaultFormat(kEndpoint) != UserFormat()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(contextsBefore, seam::OpenContexts());
+  EXPECT_EQ(UserFormat(), sim::EndpointDefaultFormat(kEndpoint));
+}
+
 // Every way the change can fail: the stream opens in the user's format as it always did, the
 // guard decides (PCM plays converted, DSD is refused), the endpoint keeps the user's format, and
 // the error text says what happened and what to do.
@@ -150,8 +170,8 @@ TEST_F(FollowRateTest, EachFailureKeepsTheGuardsBehaviourAndSaysWhy) {
     const char *dsdText;
   } cases[] = {
       {"endpoint refuses", sim::PolicyService::kPresent, 352800, kFollowRefused,
-       "Not bit-perfect: the device refuses exclusive 32-bit, 352800 Hz; it runs at 24-bit, 48000 Hz. Play another rate",
-       "DSD cannot play: the device refuses exclusive 32-bit, 352800 Hz; it runs at 24-bit, 48000 Hz. Play another rate"},
+       "Not bit-perfect: the device refuses exclusive 32-bit, 352800 Hz; it runs at 32-bit float, 48000 Hz. Play another rate",
+       "DSD cannot play: the device refuses exclusive 32-bit, 352800 Hz; it runs at 32-bit float, 48000 Hz. Play another rate"},
       {"no policy object", sim::PolicyService::kAbsent, 96000, kFollowNoPolicy,
        "Not bit-perfect: Windows cannot switch the device to 32-bit, 96000 Hz here; set that Default Format in Sound "
        "settings",
@@ -162,8 +182,8 @@ TEST_F(FollowRateTest, EachFailureKeepsTheGuardsBehaviourAndSaysWhy) {
        "Not bit-perfect: Windows refused to switch the device to 32-bit, 96000 Hz (0x80070005); set it in Sound settings",
        "DSD cannot play: Windows refused to switch the device to 32-bit, 88200 Hz (0x80070005); set it in Sound settings"},
       {"format stays", sim::PolicyService::kIgnores, 96000, kFollowUnchanged,
-       "Not bit-perfect: the device stayed at 24-bit, 48000 Hz when set to 32-bit, 96000 Hz; set it in Sound settings",
-       "DSD cannot play: the device stayed at 24-bit, 48000 Hz when set to 32-bit, 88200 Hz; set it in Sound settings"},
+       "Not bit-perfect: the device stayed at 32-bit float, 48000 Hz when set to 32-bit, 96000 Hz; set it in Sound settings",
+       "DSD cannot play: the device stayed at 32-bit float, 48000 Hz when set to 32-bit, 88200 Hz; set it in Sound settings"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -188,7 +208,7 @@ TEST_F(FollowRateTest, EachFailureKeepsTheGuardsBehaviourAndSaysWhy) {
         EXPECT_EQ(0, seam::OpenStreams());
       } else {
         ASSERT_EQ(ASE_OK, result);
-        EXPECT_EQ(ma_format_s24, driver.PlaybackStream().playback.internalFormat);
+        EXPECT_EQ(ma_format_f32, driver.PlaybackStream().playback.internalFormat);
         EXPECT_TRUE(host.WaitForSwitches(2));
         driver.stop();
       }
@@ -204,7 +224,7 @@ TEST_F(FollowRateTest, WithTheSettingOffTheEndpointIsLeftAlone) {
     ASSERT_EQ(ASIOTrue, InitQuietly(driver));
     ASSERT_EQ(ASE_OK, StartAt(driver, host, 96000, false));
     EXPECT_EQ(kFollowNotTried, driver.LastFollow());
-    EXPECT_STREQ("Not bit-perfect: Windows runs the device at 24-bit, 48000 Hz, 2 ch; choose 32-bit, 96000 Hz",
+    EXPECT_STREQ("Not bit-perfect: Windows runs the device at 32-bit float, 48000 Hz, 2 ch; choose 32-bit, 96000 Hz",
                  driver.ErrorText());
     driver.stop();
   }

@@ -47,7 +47,8 @@ int OpenContexts();
 // devices carry this endpoint id as their WASAPI id, so that the driver reaches the simulated
 // machine's endpoint (sim/audio.h) with it. Each stream then reads back the internal format,
 // channels and rate of that endpoint's default format as it is when the stream opens, as
-// miniaudio's exclusive mode opens the endpoint in it (ReportInternalFormat still wins).
+// miniaudio's exclusive mode opens the endpoint in it (ReportInternalFormat still wins). As there,
+// a stream must only be opened while that format is at least as wide as 32-bit stereo.
 void PlayOnEndpoint(const std::wstring &endpointId);
 
 // After a successful start, stay away from the driver this long, so that the stream thread's
