@@ -589,6 +589,7 @@ ASIOError ASIOPelkor::start() {
   publishPosition(0.0, zero);
   pendingTimeFlags = 0;
   errorMessage[0] = '\0';
+  lastFollow = kFollowNotTried;
   CoInitialize(nullptr);
 
   if (!contextReady) {
