@@ -214,6 +214,7 @@ TEST_F(FollowRateTest, EachFailureKeepsTheGuardsBehaviourAndSaysWhy) {
       }
     }
   }
+  EXPECT_EQ(0, sim::LiveTaskAllocations());
 }
 
 TEST_F(FollowRateTest, WithTheSettingOffTheEndpointIsLeftAlone) {
