@@ -80,7 +80,10 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       settingThreads(0),
       settingBuffers(0),
       settingLatencyMs(0),
-      settingFifoSize(0) {
+      settingFifoSize(0),
+      settingFollowRate(true),
+      replacedFormat(),
+      lastFollow(kFollowNotTried) {
   readSettings();
   preferredFrames = ComputePreferredFrames(settingLatencyMs, kConstructionRate);
   blockFrames = static_cast<LONG>(preferredFrames);
@@ -101,6 +104,7 @@ void ASIOPelkor::readSettings() {
   settingLatencyMs = settings.values[kSettingLatencyMs];
   settingFifoSize = settings.values[kSettingFifoSize];
   sampleRate = settings.values[kSettingSampleRate];
+  settingFollowRate = settings.values[kSettingFollowRate] != 0;
 }
 
 HRESULT STDMETHODCALLTYPE ASIOPelkor::QueryInterface(REFIID riid, void **ppv) {
@@ -155,7 +159,22 @@ ASIOError ASIOPelkor::getBufferSize(long *minSize, long *maxSize, long *preferre
   return ASE_OK;
 }
 
-ASIOError ASIOPelkor::canSampleRate(ASIOSampleRate) { return ASE_OK; }
+
+ASIOError ASIOPelkor::canSampleRate(ASIOSampleRate rate) {
+  // What setSampleRate refuses cannot play.
+  if (isnan(rate) || rate < kMinSampleRate) return ASE_NoClock;
+  double wordRate = IsDsdMode() ? rate / kDsdBitsPerWord : rate;
+  if (wordRate >= 4294967296.0) return ASE_NoClock;
+  // Where the endpoint can be asked, only what it takes for exclusive use at 32-bit stereo plays
+  // unconverted. Where it cannot, the answer is setSampleRate's.
+  EndpointId id;
+  if (!endpointToAsk(id)) return ASE_OK;
+  FormatBytes format;
+  MakeStreamFormat(static_cast<ULONG>(wordRate), &format);
+  HRESULT accepted = S_OK;
+  onAudioThread([&] { accepted = AskExclusiveFormat(id, format); });
+  return accepted == S_FALSE ? ASE_NoClock : ASE_OK;
+}
 
 ASIOError ASIOPelkor::getSampleRate(ASIOSampleRate *rate) {
   if (!rate) return ASE_InvalidParameter;

@@ -7,9 +7,11 @@
 #include <miniaudio.h>
 
 #include "asio_interface.h"
+#include "audio_thread.h"
 #include "com_object.h"
+#include "endpoint_format.h"
+#include "stream_format.h"
 
-class AudioThread;
 class SettingsWatch;
 
 // Two output channels, no inputs.
@@ -78,6 +80,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   const ma_device &PlaybackStream() const { return *playbackStream; }
   // The stream stopped without being asked to (the device went away); cleared by the next start.
   bool StreamLost() const { return streamLost; }
+  // What the latest start did about the endpoint's default format.
+  FollowOutcome LastFollow() const { return lastFollow; }
 
  private:
   // Tests reach the host-owned callbacks without creating buffers.
@@ -107,12 +111,19 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void abandonStream();
   void finishPendingClose();
   void handOffContext();
-  // Runs a call into the audio system on the audio thread (see audio_thread.h).
+  // Runs a call into the audio system on the audio thread (see audio_thread.h). Without the
+  // thread (it could not be made, or init was never called) nothing was opened on it, but what
+  // must still be closed or given back is, here.
   template <class Task>
-  void onAudioThread(Task task);
+  void onAudioThread(Task task) {
+    if (!audioThread || !audioThread->Run(task)) task();
+  }
   void onStreamNotification(ma_device_notification_type type);
   void tellHost(long selector, bool claimed);
   void composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods);
+  bool playbackEndpoint(EndpointId id) const;
+  bool endpointToAsk(EndpointId id) const;
+  FollowOutcome followStreamRate(ULONG rate, HRESULT *why);
 
   LONG ioFormat;
   // The position and the time stamp of the latest block are published together under
@@ -177,6 +188,12 @@ class ASIOPelkor : public IASIO, public CUnknown {
   DWORD settingBuffers;
   ULONG settingLatencyMs;
   DWORD settingFifoSize;
+  // "followrate": start makes the stream's format the endpoint's default first.
+  bool settingFollowRate;
+  // The endpoint format start replaced, put back when the object goes (not at stop: hosts open
+  // and close streams often).
+  ReplacedFormat replacedFormat;
+  FollowOutcome lastFollow;
 };
 
 // Frames per buffer half for a latency and a rate: latency × rate ÷ 1000, rounded down to an

@@ -1,4 +1,4 @@
-// The driver's six per-user settings and the one routine that reads them as the driver does.
+// The driver's seven per-user settings and the one routine that reads them as the driver does.
 // The settings program shows what this routine yields, so the two can never disagree.
 #pragma once
 
@@ -11,6 +11,8 @@ enum SettingId {
   kSettingLatencyMs,
   kSettingFifoSize,
   kSettingSampleRate,
+  // Not 0: before a stream opens, the endpoint's Windows default format is set to the stream's.
+  kSettingFollowRate,
   kSettingCount
 };
 

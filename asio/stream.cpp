@@ -36,6 +36,7 @@
 #include <mmsystem.h>
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "audio_thread.h"
 #include "device_choice.h"
@@ -138,12 +139,17 @@ struct Leftovers {
   ma_context *context;
   AudioThread *audio;
   SettingsWatch *watch;
+  ReplacedFormat replaced;
   CBaseObject keepLoaded{"ASIOPelkor leftovers"};
 };
 
 void ReleaseLeftovers(Leftovers *leftovers) {
   if (leftovers->watch) leftovers->watch->Stop();
   if (leftovers->closer.joinable()) leftovers->closer.join();
+  // Once the stream is closed, the endpoint's own format goes back.
+  ReplacedFormat *replaced = &leftovers->replaced;
+  auto restore = [replaced] { RestoreEndpointFormat(replaced); };
+  if (!leftovers->audio || !leftovers->audio->Run(restore)) restore();
   if (leftovers->context) {
     ma_context *context = leftovers->context;
     auto uninit = [context] { ma_context_uninit(context); };
@@ -298,6 +304,9 @@ ASIOPelkor::~ASIOPelkor() {
     handOffContext();
     return;
   }
+  // The stream is closed: the user's own format goes back to the endpoint now, not at every stop,
+  // since hosts open and close streams often.
+  onAudioThread([this] { RestoreEndpointFormat(&replacedFormat); });
   if (contextReady) onAudioThread([this] { ma_context_uninit(audioContext); });
   ma_free(audioContext, nullptr);
   audioContext = nullptr;
@@ -306,12 +315,6 @@ ASIOPelkor::~ASIOPelkor() {
   audioThread = nullptr;
 }
 
-template <class Task>
-void ASIOPelkor::onAudioThread(Task task) {
-  // Without the thread (it could not be made) nothing was opened on it but a stream or context
-  // must still be closed: then here.
-  if (!audioThread || !audioThread->Run(task)) task();
-}
 
 void ASIOPelkor::handOffContext() {
   // On the stream thread of a stream that stop has just given up: neither its closer nor the
@@ -327,6 +330,8 @@ void ASIOPelkor::handOffContext() {
   settingsWatch = nullptr;
   leftovers->audio = audioThread;
   audioThread = nullptr;
+  leftovers->replaced = replacedFormat;
+  replacedFormat.active = false;
   leftovers->closer = std::move(streamCloser);
   leftovers->context = contextReady ? audioContext : nullptr;
   if (!contextReady) ma_free(audioContext, nullptr);
@@ -336,6 +341,7 @@ void ASIOPelkor::handOffContext() {
     std::thread(ReleaseLeftovers, leftovers).detach();
   } catch (...) {
     if (leftovers->closer.joinable()) leftovers->closer.detach();
+    leftovers->replaced.active = false;
     leftovers->context = nullptr;
     leftovers->watch = nullptr;
     leftovers->audio = nullptr;
@@ -610,6 +616,7 @@ ASIOError ASIOPelkor::start() {
   publishPosition(0.0, zero);
   pendingTimeFlags = 0;
   errorMessage[0] = '\0';
+  lastFollow = kFollowNotTried;
 
   if (!contextReady) {
     setErrorText("No audio system could be opened: init failed or was not called");
@@ -625,6 +632,12 @@ ASIOError ASIOPelkor::start() {
     PrintLine(errorMessage);
     return ASE_NotPresent;
   }
+
+  // miniaudio opens the endpoint in its default format whatever the stream asks for, so the
+  // stream's format is made the default first. Whatever goes wrong there, the stream opens as it
+  // would have, and the guard below decides.
+  HRESULT followWhy = S_OK;
+  onAudioThread([&] { lastFollow = followStreamRate(sampleRate, &followWhy); });
 
   bool dsd = IsDsdMode();
   ma_device_config config = ma_device_config_init(ma_device_type_playback);
@@ -675,7 +688,8 @@ ASIOError ASIOPelkor::start() {
                            playbackStream->playback.internalSampleRate};
   StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
   if (verdict != kStreamUnconverted) {
-    DescribeStreamFormat(verdict, sampleRate, internal, text, sizeof(text));
+    if (!DescribeFollowFailure(verdict, lastFollow, followWhy, sampleRate, internal, text, sizeof(text)))
+      DescribeStreamFormat(verdict, sampleRate, internal, text, sizeof(text));
     setErrorText(text);
     PrintLine(errorMessage);
   }
@@ -700,6 +714,50 @@ ASIOError ASIOPelkor::start() {
   composeStreamLatency(playbackStream->playback.internalPeriodSizeInFrames, playbackStream->playback.internalPeriods);
   if (outputLatency != announced && latencyRead.exchange(false)) tellHost(kAsioLatenciesChanged, hostTakesLatencyChange);
   return ASE_OK;
+}
+
+bool ASIOPelkor::playbackEndpoint(EndpointId id) const {
+  id[0] = L'\0';
+  return contextReady && deviceIndex >= 0 && static_cast<ma_uint32>(deviceIndex) < playbackCount &&
+         EndpointIdOf(*audioContext, playbackDevices[deviceIndex], id);
+}
+
+bool ASIOPelkor::endpointToAsk(EndpointId id) const {
+  // Never from inside a stream callback (COM must not be entered there), and not while a stream
+  // holds the endpoint exclusively.
+  id[0] = L'\0';
+  return !FrameOf(this) && !playbackStream && playbackEndpoint(id);
+}
+
+FollowOutcome ASIOPelkor::followStreamRate(ULONG rate, HRESULT *why) {
+  *why = S_OK;
+  EndpointId id;
+  if (!settingFollowRate || !playbackEndpoint(id)) return kFollowNotTried;
+  FormatBytes before;
+  if (ReadEndpointFormat(id, &before) != S_OK) return kFollowNotTried;
+  if (IsStreamFormat(before, rate)) return kFollowAlready;
+  FormatBytes wanted;
+  MakeStreamFormat(rate, &wanted);
+  HRESULT accepted = AskExclusiveFormat(id, wanted);
+  if (accepted == S_FALSE) return kFollowRefused;
+  if (accepted != S_OK) return kFollowNotTried;
+
+  // A format changed on another endpoint (init chose another device since) goes back first.
+  if (replacedFormat.active && wcscmp(replacedFormat.id, id) != 0) RestoreEndpointFormat(&replacedFormat);
+  FormatChange change = SetEndpointFormat(id, wanted, why);
+  if (change == FormatChange::kNoPolicyObject) return kFollowNoPolicy;
+  if (change == FormatChange::kRefused) return kFollowSetFailed;
+  FormatBytes after;
+  bool read = ReadEndpointFormat(id, &after) == S_OK;
+  if (read && !SameFormat(after, before)) {
+    // The user's format is the one found before the first change, or the one the user chose
+    // since the driver's latest change.
+    if (!replacedFormat.active || !SameFormat(before, replacedFormat.set)) replacedFormat.user = before;
+    replacedFormat.active = true;
+    wcscpy(replacedFormat.id, id);
+    replacedFormat.set = after;
+  }
+  return read && IsStreamFormat(after, rate) ? kFollowChanged : kFollowUnchanged;
 }
 
 ASIOError ASIOPelkor::stop() {

@@ -50,6 +50,37 @@ void DescribeStreamFormat(StreamFormatVerdict verdict, ma_uint32 requestedRate, 
              nowFormat, nowRate, nowChannels, rate);
 }
 
+bool DescribeFollowFailure(StreamFormatVerdict verdict, FollowOutcome outcome, HRESULT why, ma_uint32 requestedRate,
+                           const StreamFormat &internal, char *text, size_t capacity) {
+  if (!text || capacity == 0) return false;
+  text[0] = '\0';
+  if (verdict == kStreamUnconverted) return false;
+  const char *what = verdict == kStreamRefused ? "DSD cannot play" : "Not bit-perfect";
+  unsigned rate = static_cast<unsigned>(requestedRate);
+  unsigned nowRate = static_cast<unsigned>(internal.sampleRate);
+  const char *nowFormat = FormatName(internal.format);
+  switch (outcome) {
+    case kFollowRefused:
+      snprintf(text, capacity, "%s: the device refuses exclusive 32-bit, %u Hz; it runs at %s, %u Hz. Play another rate",
+               what, rate, nowFormat, nowRate);
+      return true;
+    case kFollowNoPolicy:
+      snprintf(text, capacity, "%s: Windows cannot switch the device to 32-bit, %u Hz here; set that Default Format in Sound settings",
+               what, rate);
+      return true;
+    case kFollowSetFailed:
+      snprintf(text, capacity, "%s: Windows refused to switch the device to 32-bit, %u Hz (0x%08lX); set it in Sound settings",
+               what, rate, static_cast<unsigned long>(static_cast<ULONG>(why)));
+      return true;
+    case kFollowUnchanged:
+      snprintf(text, capacity, "%s: the device stayed at %s, %u Hz when set to 32-bit, %u Hz; set it in Sound settings", what,
+               nowFormat, nowRate, rate);
+      return true;
+    default:
+      return false;
+  }
+}
+
 ma_uint32 StreamPeriodCount(ma_uint32 setting) {
   if (setting < 1) return 1;
   const ma_uint32 most = kMaxStreamPeriods;

@@ -9,6 +9,8 @@
 
 #include <stddef.h>
 
+#include <windows.h>
+
 #include <miniaudio.h>
 
 enum StreamFormatVerdict {
@@ -31,6 +33,23 @@ StreamFormatVerdict CheckStreamFormat(bool dsd, ma_uint32 requestedRate, const S
 // `capacity`.
 void DescribeStreamFormat(StreamFormatVerdict verdict, ma_uint32 requestedRate, const StreamFormat &internal,
                           char *text, size_t capacity);
+
+// What start did about the endpoint's default format before it opened the stream.
+enum FollowOutcome {
+  kFollowNotTried,      // the setting is off, or the endpoint cannot be asked
+  kFollowAlready,       // the default format already was the stream's
+  kFollowChanged,       // the driver made the stream's format the default
+  kFollowRefused,       // the endpoint does not take the stream's format for exclusive use
+  kFollowNoPolicy,      // Windows has no policy object to set the format with (Wine)
+  kFollowSetFailed,     // the policy object refused
+  kFollowUnchanged,     // the policy object said yes, and the default format stayed
+};
+
+// For a stream that was converted or refused after the driver could not make the stream's format
+// the endpoint's default: what went wrong and what the user can do, in place of
+// DescribeStreamFormat's sentence. False (and `text` empty) for any other outcome or verdict.
+bool DescribeFollowFailure(StreamFormatVerdict verdict, FollowOutcome outcome, HRESULT why, ma_uint32 requestedRate,
+                           const StreamFormat &internal, char *text, size_t capacity);
 
 // The period count the stream is opened with, from the "threads" setting: 1 to 16. The value
 // comes from the registry, where anything can stand; miniaudio's backends multiply it into

@@ -61,6 +61,10 @@ int ReadFields(HWND dialog, const Dialog &state, DriverSettings *wanted) {
     }
     SetDlgItemTextW(dialog, field.error, message);
   }
+  // Any value but 0 is on: a checked box keeps the one stored.
+  bool follow = IsDlgButtonChecked(dialog, IDC_FOLLOW_RATE) == BST_CHECKED;
+  DWORD loadedFollow = state.loaded.effective.values[kSettingFollowRate];
+  wanted->values[kSettingFollowRate] = follow ? (loadedFollow ? loadedFollow : 1) : 0;
   return firstInvalid;
 }
 
@@ -88,6 +92,7 @@ void FillSettings(HWND dialog, Dialog *state) {
   SetNumber(dialog, IDC_LATENCY, state->loaded.effective.values[kSettingLatencyMs]);
   SetNumber(dialog, IDC_PERIODS, state->loaded.effective.values[kSettingThreads]);
   SetNumber(dialog, IDC_RATE, state->loaded.effective.values[kSettingSampleRate]);
+  CheckDlgButton(dialog, IDC_FOLLOW_RATE, state->loaded.effective.values[kSettingFollowRate] ? BST_CHECKED : BST_UNCHECKED);
   state->filling = false;
   Refresh(dialog, *state);
 }
@@ -142,8 +147,9 @@ void FillDevices(HWND dialog) {
   DescribePlaybackChoice(choice, description ? description : L"", playedOnName, note, _countof(note));
 
   if (choice.playedOn >= 0) {
-    EndpointFormat format;
-    QueryEndpointFormat(devices[choice.playedOn].id, &format);
+    EndpointFormat format = {};
+    EndpointId endpoint;
+    if (EndpointIdOf(context, devices[choice.playedOn], endpoint)) QueryEndpointFormat(endpoint, &format);
     if (JudgeEndpointFormat(format, formatText, _countof(formatText), advice, _countof(advice)) ==
         FormatVerdict::kConverted) {
       WCHAR warning[_countof(advice) + 16];
@@ -219,6 +225,8 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
             SetDlgItemTextW(dialog, IDC_RATE, text);
           }
         }
+        Refresh(dialog, *state);
+      } else if (id == IDC_FOLLOW_RATE && code == BN_CLICKED && !state->filling) {
         Refresh(dialog, *state);
       } else if (id == IDC_APPLY && code == BN_CLICKED) {
         Apply(dialog, state);

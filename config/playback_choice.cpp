@@ -80,53 +80,6 @@ FormatVerdict JudgeEndpointFormat(const EndpointFormat &format, WCHAR *text, siz
   return FormatVerdict::kConverted;
 }
 
-namespace {
-
-const WORD kWaveFormatPcm = 0x0001;
-const WORD kWaveFormatFloat = 0x0003;
-const WORD kWaveFormatExtensible = 0xFFFE;
-// WAVEFORMATEX without its extra bytes, and WAVEFORMATEXTENSIBLE in full.
-const size_t kWaveFormatExSize = 18;
-const size_t kWaveFormatExtensibleSize = 40;
-// The KSDATAFORMAT_SUBTYPE_ GUIDs for PCM and float are the format tag followed by this.
-const BYTE kSubtypeTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-WORD Word(const BYTE *at) { return static_cast<WORD>(at[0] | at[1] << 8); }
-DWORD Dword(const BYTE *at) { return static_cast<DWORD>(Word(at)) | static_cast<DWORD>(Word(at + 2)) << 16; }
-
-}  // namespace
-
-bool ParseWaveFormat(const BYTE *bytes, size_t size, EndpointFormat *format) {
-  *format = EndpointFormat();
-  if (!bytes || size < kWaveFormatExSize) return false;
-  WORD tag = Word(bytes);
-  WORD channels = Word(bytes + 2);
-  DWORD rate = Dword(bytes + 4);
-  WORD bits = Word(bytes + 14);
-  WORD extra = Word(bytes + 16);
-  WORD validBits = bits;
-  // Only plain PCM has its extra size ignored; for any other tag whoever takes the format (here
-  // IsFormatSupported) reads that many bytes after the header.
-  if (tag != kWaveFormatPcm && size < kWaveFormatExSize + extra) return false;
-  if (tag == kWaveFormatExtensible) {
-    if (extra < kWaveFormatExtensibleSize - kWaveFormatExSize) return false;
-    validBits = Word(bytes + 18);
-    const BYTE *subtype = bytes + 24;
-    for (size_t i = 0; i < sizeof(kSubtypeTail); ++i)
-      if (subtype[4 + i] != kSubtypeTail[i]) return false;
-    if (Dword(subtype) > 0xFFFF) return false;
-    tag = static_cast<WORD>(Dword(subtype));
-  }
-  if (tag != kWaveFormatPcm && tag != kWaveFormatFloat) return false;
-  format->known = true;
-  format->sampleRate = rate;
-  format->channels = channels;
-  format->containerBits = bits;
-  format->validBits = validBits;
-  format->isFloat = tag == kWaveFormatFloat;
-  return true;
-}
-
 void DescribeBufferSizes(DWORD latencyMs, WCHAR *text, size_t textChars) {
   // DSD64 is set as 64 × 44100 one-bit samples per second; the stream carries them as 32-bit
   // words, and the host's buffer size counts the one-bit samples.

@@ -9,6 +9,8 @@
 
 #include <miniaudio.h>
 
+#include "endpoint_format.h"
+
 struct PlaybackChoice {
   bool identityRead;  // the identity file beside the driver gave a description
   LONG matched;       // the device whose name contains the description, or -1
@@ -25,18 +27,6 @@ PlaybackChoice ChoosePlaybackDevice(const WCHAR *driverModulePath, const ma_devi
 void DescribePlaybackChoice(const PlaybackChoice &choice, const WCHAR *description, const WCHAR *playedOnName,
                             WCHAR *text, size_t textChars);
 
-// The endpoint's default format: what Windows opens the device in for exclusive use, and so what
-// the driver's stream ends up with whatever it asks for.
-struct EndpointFormat {
-  bool known;              // Windows reported a default format
-  bool exclusiveAccepted;  // and accepts it for exclusive use
-  DWORD sampleRate;
-  WORD containerBits;
-  WORD validBits;
-  WORD channels;
-  bool isFloat;
-};
-
 enum class FormatVerdict {
   kUnknown,     // nothing to judge: no device, or no format reported
   kBitPerfect,  // 32-bit integer, 2 channels, accepted for exclusive use
@@ -47,11 +37,6 @@ enum class FormatVerdict {
 // (for a good format, how to play another rate without resampling; empty when nothing is known).
 FormatVerdict JudgeEndpointFormat(const EndpointFormat &format, WCHAR *text, size_t textChars, WCHAR *advice,
                                   size_t adviceChars);
-
-// Reads a WAVEFORMATEX, or the WAVEFORMATEXTENSIBLE that starts with one, from the bytes of the
-// endpoint's default-format property. False (and *format unknown) when the bytes are too short
-// for what their header claims, or the format is neither PCM nor float.
-bool ParseWaveFormat(const BYTE *bytes, size_t size, EndpointFormat *format);
 
 // The sentence beside the latency: the buffer sizes the driver reports for `latencyMs` at 44100
 // Hz (its size at construction), at 48000 Hz and in DSD64, as ComputePreferredFrames makes them.

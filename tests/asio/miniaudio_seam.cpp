@@ -1,9 +1,15 @@
 #include "miniaudio_seam.h"
 
+#include <string.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <thread>
+
+#include "endpoint_format.h"
+#include "sim/audio.h"
 
 extern "C" {
 ma_result __real_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device);
@@ -18,6 +24,10 @@ ma_result __real_ma_context_uninit(ma_context *context);
 ma_result __wrap_ma_context_init(const ma_backend backends[], ma_uint32 count, const ma_context_config *config,
                                  ma_context *context);
 ma_result __wrap_ma_context_uninit(ma_context *context);
+ma_result __real_ma_context_get_devices(ma_context *context, ma_device_info **playback, ma_uint32 *playbackCount,
+                                        ma_device_info **capture, ma_uint32 *captureCount);
+ma_result __wrap_ma_context_get_devices(ma_context *context, ma_device_info **playback, ma_uint32 *playbackCount,
+                                        ma_device_info **capture, ma_uint32 *captureCount);
 }
 
 namespace {
@@ -35,6 +45,8 @@ struct State {
   // One stream at a time is captured: the driver opens one.
   ma_device_data_proc driverCallback = nullptr;
   std::vector<std::vector<ma_uint32>> periods;
+  std::wstring endpointId;  // empty: the null backend as it is
+  std::set<ma_context *> endpointContexts;
 };
 
 State &Seam() {
@@ -58,7 +70,50 @@ void CapturingCallback(ma_device *device, void *output, const void *input, ma_ui
   s.periods.emplace_back(words, words + frames * 2);
 }
 
+// What miniaudio's exclusive mode opens the endpoint in: its default format.
+bool EndpointInternalFormat(const std::wstring &id, ma_format *format, ma_uint32 *channels, ma_uint32 *rate) {
+  std::vector<uint8_t> bytes = sim::EndpointDefaultFormat(id);
+  EndpointFormat parsed;
+  if (!ParseWaveFormat(bytes.data(), bytes.size(), &parsed)) return false;
+  switch (parsed.containerBits) {
+    case 8:
+      *format = ma_format_u8;
+      break;
+    case 16:
+      *format = ma_format_s16;
+      break;
+    case 24:
+      *format = ma_format_s24;
+      break;
+    default:
+      *format = parsed.isFloat ? ma_format_f32 : ma_format_s32;
+  }
+  *channels = parsed.channels;
+  *rate = parsed.sampleRate;
+  return true;
+}
+
+std::wstring EndpointIdText(const ma_device_id &id) {
+  std::wstring text;
+  for (size_t i = 0; i < 64 && id.wasapi[i] != 0; ++i) text.push_back(static_cast<wchar_t>(id.wasapi[i]));
+  return text;
+}
+
 }  // namespace
+
+ma_result __wrap_ma_context_get_devices(ma_context *context, ma_device_info **playback, ma_uint32 *playbackCount,
+                                        ma_device_info **capture, ma_uint32 *captureCount) {
+  ma_result result = __real_ma_context_get_devices(context, playback, playbackCount, capture, captureCount);
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (result != MA_SUCCESS || !playback || !playbackCount || !s.endpointContexts.count(context)) return result;
+  for (ma_uint32 i = 0; i < *playbackCount; ++i) {
+    ma_device_id &id = (*playback)[i].id;
+    memset(&id, 0, sizeof(id));
+    for (size_t c = 0; c < s.endpointId.size() && c + 1 < 64; ++c) id.wasapi[c] = static_cast<ma_wchar_win32>(s.endpointId[c]);
+  }
+  return result;
+}
 
 ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device) {
   State &s = Seam();
@@ -83,6 +138,16 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
     device->playback.internalPeriodSizeInFrames = s.reportPeriodFrames;
     device->playback.internalPeriods = s.reportPeriods;
   }
+  if (!s.reportFormat && !s.endpointId.empty()) {
+    std::wstring id = config->playback.pDeviceID ? EndpointIdText(*config->playback.pDeviceID) : s.endpointId;
+    ma_format format;
+    ma_uint32 channels, rate;
+    if (EndpointInternalFormat(id, &format, &channels, &rate)) {
+      device->playback.internalFormat = format;
+      device->playback.internalChannels = channels;
+      device->playback.internalSampleRate = rate;
+    }
+  }
   s.lastOpened = device;
   return result;
 }
@@ -90,12 +155,26 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
 ma_result __wrap_ma_context_init(const ma_backend backends[], ma_uint32 count, const ma_context_config *config,
                                  ma_context *context) {
   ma_result result = __real_ma_context_init(backends, count, config, context);
-  if (result == MA_SUCCESS) ++openContexts;
+  if (result == MA_SUCCESS) {
+    ++openContexts;
+    State &s = Seam();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.endpointId.empty()) {
+      context->backend = ma_backend_wasapi;
+      s.endpointContexts.insert(context);
+    }
+  }
   return result;
 }
 
 ma_result __wrap_ma_context_uninit(ma_context *context) {
   --openContexts;
+  {
+    // The null backend releases what it made.
+    State &s = Seam();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.endpointContexts.erase(context)) context->backend = ma_backend_null;
+  }
   return __real_ma_context_uninit(context);
 }
 
@@ -138,6 +217,13 @@ void Reset() {
   s.holdMs = 0;
   s.driverCallback = nullptr;
   s.periods.clear();
+  s.endpointId.clear();
+}
+
+void PlayOnEndpoint(const std::wstring &endpointId) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.endpointId = endpointId;
 }
 
 int OpenStreams() { return openStreams.load(); }

@@ -1,6 +1,6 @@
 // What the engine tests put between the driver and miniaudio. The test program is linked with
 // --wrap for ma_device_init, ma_device_start and ma_device_uninit, so the driver's calls come here
-// first and then go on to the real library. It lets a test
+// first and then go on to the real library (and ma_context_get_devices, to give the devices an endpoint id). It lets a test
 // - see what the null backend never shows: an endpoint that runs another format than the one
 //   asked for (the stream still runs as opened; only what the driver reads back differs), and a
 //   stream that opens but does not start;
@@ -10,6 +10,7 @@
 
 #include <miniaudio.h>
 
+#include <string>
 #include <vector>
 
 namespace seam {
@@ -41,6 +42,14 @@ bool StopStreamUnderDriver();
 
 // Contexts initialised and not yet released.
 int OpenContexts();
+
+// Contexts initialised from now on run "WASAPI" as far as the driver can tell, and their playback
+// devices carry this endpoint id as their WASAPI id, so that the driver reaches the simulated
+// machine's endpoint (sim/audio.h) with it. Each stream then reads back the internal format,
+// channels and rate of that endpoint's default format as it is when the stream opens, as
+// miniaudio's exclusive mode opens the endpoint in it (ReportInternalFormat still wins). As there,
+// a stream must only be opened while that format is at least as wide as 32-bit stereo.
+void PlayOnEndpoint(const std::wstring &endpointId);
 
 // After a successful start, stay away from the driver this long, so that the stream thread's
 // first periods run before start returns.

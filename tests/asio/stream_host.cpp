@@ -1,6 +1,7 @@
 #include "stream_host.h"
 
 #include "miniaudio_seam.h"
+#include "sim/audio.h"
 
 #include <chrono>
 #include <thread>
@@ -16,6 +17,7 @@ void StreamTest::SetUp() {
 
 void StreamTest::TearDown() {
   EXPECT_EQ(0, seam::OpenStreams()) << "a stream was left open";
+  EXPECT_EQ(0, sim::LiveAudioObjects()) << "an endpoint object was not released";
   seam::Reset();
   MachineTest::TearDown();
 }

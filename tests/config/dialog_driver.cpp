@@ -5,7 +5,8 @@
 //   dialog_driver set FIELD TEXT        types TEXT into latency, periods or rate
 //   dialog_driver get CONTROL           prints a control's text
 //   dialog_driver enabled CONTROL       exit 0 when the control is enabled, 3 when not
-//   dialog_driver click BUTTON          apply, ok or cancel
+//   dialog_driver checked CONTROL       exit 0 when the check box is checked, 3 when not
+//   dialog_driver click BUTTON          apply, ok, cancel or follow
 //   dialog_driver keys KEY...           presses keys on the keyboard, the dialog in front: tab,
 //                                       enter, esc, alt+LETTER, or text:CHARACTERS
 // Exit codes: 0 done, 1 no dialog, 2 bad arguments, 3 not enabled.
@@ -31,6 +32,7 @@ const Control kControls[] = {
     {"rate-error", IDC_RATE_ERROR},   {"devices", IDC_DEVICES},             {"device-note", IDC_DEVICE_NOTE},
     {"format", IDC_FORMAT},           {"advice", IDC_FORMAT_ADVICE},        {"when", IDC_WHEN},
     {"apply", IDC_APPLY},             {"ok", IDOK},                         {"cancel", IDCANCEL},
+    {"follow", IDC_FOLLOW_RATE},      {"follow-note", IDC_FOLLOW_NOTE},
 };
 
 HWND FindDialog(int seconds) {
@@ -160,6 +162,7 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (strcmp(command, "enabled") == 0) return IsWindowEnabled(control) ? 0 : 3;
+  if (strcmp(command, "checked") == 0) return SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? 0 : 3;
   if (strcmp(command, "click") == 0) {
     if (!IsWindowEnabled(control)) return 3;
     // Posted, since OK and Cancel end the dialog before a sent message would return.

@@ -138,6 +138,9 @@ check "when a change takes effect" "Hosts that have the driver open are asked to
 check_contains "the device sentence" "playback device" "$(drive get device-note)"
 drive enabled apply
 check "Apply waits for a change" 3 $?
+drive checked follow
+check "following the host's rate is on without the value" 0 $?
+check "what following does" "The driver sets the device's Windows format to each stream's rate, so every rate plays bit-perfect; yours returns when the host closes it." "$(drive get follow-note)"
 
 drive set latency 'abc'
 check_contains "a message beside the latency" "Enter a whole number from 1 to 1000." "$(drive get latency-error)"
@@ -160,10 +163,15 @@ check "threads kept" "REG_DWORD 0x2" "$(value threads)"
 check "buffers kept" "REG_DWORD 0x5" "$(value buffers)"
 check "fifosize kept, type and all" "REG_SZ 16" "$(value fifosize)"
 check "samplerate kept" "REG_DWORD 0xbb80" "$(value samplerate)"
+check "followrate not written while unchanged" missing "$(value followrate)"
 drive enabled apply
 check "Apply is done" 3 $?
 screenshot asioconfig-96dpi
 
+drive click follow
+sleep 1
+drive click apply
+check "the box off writes followrate 0" "REG_DWORD 0x0" "$(await_value followrate 'REG_DWORD 0x0')"
 drive set latency 40
 close_dialog cancel
 check "Cancel writes nothing" "REG_DWORD 0xc" "$(value latencyms)"
@@ -197,7 +205,7 @@ drive gone 20 >/dev/null
 check "Enter is OK" 0 $?
 check "typed rate written by OK" "REG_DWORD 0x17700" "$(value samplerate)"
 
-echo "=== no key yet: OK creates it with all six values"
+echo "=== no key yet: OK creates it with all seven values"
 wine reg delete 'HKCU\Software\halvane103' /f >/dev/null 2>&1
 start_dialog
 check "default latency shown" 5 "$(drive get latency)"
@@ -209,6 +217,7 @@ check "buffers created" "REG_DWORD 0x1" "$(value buffers)"
 check "latencyms created" "REG_DWORD 0x5" "$(value latencyms)"
 check "fifosize created" "REG_DWORD 0x8" "$(value fifosize)"
 check "samplerate created" "REG_DWORD 0xac44" "$(value samplerate)"
+check "followrate created" "REG_DWORD 0x1" "$(value followrate)"
 
 echo "=== a host's control-panel button"
 wine reg delete "$key" /f >/dev/null 2>&1
