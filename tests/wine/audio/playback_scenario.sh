@@ -7,7 +7,8 @@
 #   playback_scenario.sh ASIO_DLL ASIOPROBE_EXE IDENTITY_FILE WORKDIR [summary]
 # With "summary" it prints one line per run and checks nothing more (the package job's report).
 set -uo pipefail
-dll=$1 probe=$2 identity=$3 work=$4 mode=${5:-checks}
+dll=$1 probe=$2 identity=$3 mode=${5:-checks}
+work=$(mkdir -p "$4" && cd "$4" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../checks.sh"
 
@@ -41,7 +42,8 @@ folder=$WINEPREFIX/drive_c/vantrel-audio-$bits
 mkdir -p "$folder"
 cp "$dll" "$folder/asio.dll" && cp "$identity" "$folder/asio.dll.ini" && cp "$probe" "$folder/asioprobe.exe"
 wine_run "$regsvr32" /s "C:\\vantrel-audio-$bits\\asio.dll" >/dev/null 2>&1
-[ "$mode" == summary ] || check "regsvr32 of the $bits-bit asio.dll" 0 "$?"
+registered=$?
+[ "$mode" == summary ] || check "regsvr32 of the $bits-bit asio.dll" 0 "$registered"
 
 # play FORMAT ARGS...: the host's output for one run with the endpoint at FORMAT.
 play() {
