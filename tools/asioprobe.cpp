@@ -376,9 +376,8 @@ bool AppendFile(const wchar_t *path, unsigned char **data, size_t *size) {
   return true;
 }
 
-// Compares the capture with the runs' expected words. Each run may be preceded by silence and
-// lose periods at its end (the device's own delay); within it nothing may differ, go missing or
-// come twice, and nothing may follow the last run.
+// Compares the capture with the runs' expected words: within a run nothing may differ, go
+// missing or come twice, and nothing may follow the last run.
 void CompareCapture(const Run *runs, int runCount, long period) {
   // ALSA's file plugin writes each stream it opens to a file of its own: FILE, then FILE.0001, ...
   unsigned char *bytes = nullptr;
@@ -417,9 +416,11 @@ void CompareCapture(const Run *runs, int runCount, long period) {
     printf("    capture of run %d: %lu frames of silence, then %lu of the %lu frames written (%ld switches), %lu periods short\n",
            r + 1, static_cast<unsigned long>(quiet), static_cast<unsigned long>(same), static_cast<unsigned long>(runs[r].frames),
            runs[r].switches, static_cast<unsigned long>(lost / period));
-    // A run ends at a period's end, no more than two periods short, and has at most one period of
-    // silence before it.
-    if (same == 0 || lost % period != 0 || lost > 2 * static_cast<size_t>(period) || quiet > static_cast<size_t>(period)) exact = false;
+    // The driver plays each half a period after the host filled it, so a run starts with one
+    // period of silence, and ends a period or two short (the last half filled and, as the stream
+    // stops, the one in flight).
+    size_t one = static_cast<size_t>(period);
+    if (same == 0 || quiet != one || lost % one != 0 || lost < one || lost > 2 * one) exact = false;
   }
   if (exact && at != frames) {
     printf("    capture: %lu frames follow the last run\n", static_cast<unsigned long>(frames - at));
@@ -476,6 +477,9 @@ void PlayStream(IASIO *asio) {
       }
       buffers = true;
     }
+    // Both halves cleared before each start, as hosts do: one-bit silence is the idle pattern.
+    for (long i = 0; i < BufferChannels; ++i)
+      for (int half = 0; half < 2; ++half) memset(BufferInfos[i].buffers[half], Play.dsd ? 0x69 : 0, Play.halfBytes);
     Run &run = runs[runCount];
     run.firstFrame = static_cast<size_t>(Play.frames);
     SwitchCount = 0;

@@ -53,6 +53,11 @@ play() {
   WINEALSA_MIX_FORMAT=$format wine_run "C:\\vantrel-audio-$bits\\asioprobe.exe" "$name" "$@" --capture "Z:$capture" 2>&1 | tr -d '\r'
 }
 line() { grep -m1 -o "$1" <<<"$out"; }
+seen=0
+details() {  # the host's account of the runs, when a check of them failed
+  [ "$failures" -gt "$seen" ] && grep -E 'play:|run [12]:|refused|capture|FAILED' <<<"$out" | sed 's/^ */    | /'
+  seen=$failures
+}
 verdict() { grep -m1 -o -E 'capture: (bit-exact|NOT bit-exact|none)' <<<"$out"; }
 count() { grep -c "$1" <<<"$out"; }
 
@@ -70,8 +75,8 @@ for rate in 44100 48000 96000 192000; do
   check "$rate Hz: played" "start: ASE_OK" "$(line 'start: ASE_OK')"
   check "$rate Hz: the capture equals what the host wrote" "capture: bit-exact" "$(verdict)"
   check "$rate Hz: the host's apartment unchanged by the driver" 0 "$(count FAILED)"
+  details
 done
-echo "$out" | grep -E 'play:|run 1|capture'
 
 echo "== $bits-bit host: native DSD with the endpoint at 32-bit, the word rate"
 for dsd in 64 128; do
@@ -79,8 +84,8 @@ for dsd in 64 128; do
   check "DSD$dsd: played although the DAC's mode request fails" "start: ASE_OK" "$(line 'start: ASE_OK')"
   check "DSD$dsd: the words arrive bit-exact" "capture: bit-exact" "$(verdict)"
   check "DSD$dsd: the host's apartment unchanged by the driver" 0 "$(count FAILED)"
+  details
 done
-echo "$out" | grep -E 'play:|run 1|capture'
 
 echo "== $bits-bit host: the endpoint at 32-bit float, 48000 Hz"
 out=$(play f32/48000 --play 1000 --rate 44100)
@@ -91,9 +96,11 @@ check "PCM: getErrorMessage says so and what to choose" \
 frames=$(sed -n 's/.*capture: \([0-9]*\) frames, \([0-9]*\) nonzero.*/\1/p' <<<"$out")
 check "PCM: the device got about a second at 48000 Hz" yes "$([ "${frames:-0}" -gt 45000 ] && [ "${frames:-0}" -lt 52000 ] && echo yes || echo "no: ${frames:-0} frames")"
 check "PCM: what it got is not silence" 0 "$(count 'capture: [0-9]* frames, 0 nonzero')"
+details
 out=$(play f32/48000 --play 1000 --dsd 64)
 check "DSD64: start refused" "start refused" "$(line 'start refused')"
 check "DSD64: nothing reached the device" yes "$(grep -qE 'capture: (none|0 frames)' <<<"$out" && echo yes || echo no)"
+details
 
 echo "== $bits-bit host: cycles on one driver object"
 for again in start buffers; do
@@ -102,9 +109,9 @@ for again in start buffers; do
     check "$again cycle ($apartment): both runs played" 2 "$(count 'start: ASE_OK')"
     check "$again cycle ($apartment): both runs arrive bit-exact" "2 runs, capture: bit-exact" "$(count 'capture of run') runs, $(verdict)"
     check "$again cycle ($apartment): the host's apartment unchanged by the driver" 0 "$(count FAILED)"
+    details
   done
 done
-echo "$out" | grep -E 'run [12]|capture|FAILED'
 
 timeout 60 "$tree/usr/lib/wine/wineserver" -w
 echo "playback_scenario ($bits-bit): $failures failed"
