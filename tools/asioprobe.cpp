@@ -133,12 +133,12 @@ void Silence(long index) {
 
 struct Signal {
   bool dsd = false;
-  long halfBytes = 0;        // per channel and half
+  long halfBytes = 0;            // per channel and half
   unsigned *expected = nullptr;  // the device's words, interleaved: channel 0, channel 1
-  size_t capacity = 0;       // in frames (two words)
-  volatile LONG frames = 0;  // written so far
+  size_t capacity = 0;           // in frames (two words)
+  volatile LONG frames = 0;      // noted so far
   volatile LONG overflow = 0;
-  unsigned long long next = 0;  // per channel: the next sample (PCM) or byte (DSD)
+  unsigned long long next = 0;   // per channel: the next sample (PCM) or byte (DSD)
 } Play;
 
 unsigned SignalValue(long channel, unsigned long long index) {
