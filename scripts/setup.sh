@@ -33,6 +33,19 @@ fi
 if [ ! -f /etc/apt/sources.list.d/trixie-miniaudio.list ]; then
   echo "deb $mirror trixie main" | $SUDO tee /etc/apt/sources.list.d/trixie-miniaudio.list >/dev/null
 fi
+# The Wine playback tests build Wine's ALSA driver from the source package of the installed Wine:
+# bookworm's source index, from the same mirror.
+sources_added=no
+if [ ! -f /etc/apt/sources.list.d/vantrel-wine-source.list ]; then
+  # apt refuses one source named with and without a key: take the key as the mirror's entry does.
+  options=""
+  if grep -qs '^Signed-By: */usr/share/keyrings/debian-archive-keyring.gpg' /etc/apt/sources.list.d/debian.sources; then
+    options="[signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] "
+  fi
+  echo "deb-src $options$mirror bookworm main" |
+    $SUDO tee /etc/apt/sources.list.d/vantrel-wine-source.list >/dev/null
+  sources_added=yes
+fi
 $SUDO tee /etc/apt/preferences.d/trixie-miniaudio >/dev/null <<'PIN'
 Package: *
 Pin: release n=trixie
@@ -55,6 +68,8 @@ packages=(
   nsis
   # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
   clang libclang-rt-14-dev
+  # The Wine playback tests' build of Wine's ALSA driver (both bitnesses).
+  dpkg-dev autoconf autotools-dev bison flex gcc-multilib libasound2-dev
 )
 
 missing=()
@@ -63,11 +78,13 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-  missing+=(wine32:i386)
-fi
+for p in wine32:i386 libasound2-dev:i386; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
 
-if [ ${#missing[@]} -gt 0 ]; then
+if [ ${#missing[@]} -gt 0 ] || [ "$sources_added" == yes ]; then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

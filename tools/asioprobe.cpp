@@ -6,6 +6,13 @@
 //   asioprobe NAME                  ... then load NAME and print its answers
 //   asioprobe NAME --run MS         ... then create buffers and run the stream for MS milliseconds
 //   asioprobe NAME --control-panel  ... then press the host's control-panel button (controlPanel)
+//   asioprobe NAME --play MS [--rate HZ | --dsd 64|128] [--again start|buffers] [--mta] [--capture FILE]
+//                                   ... then play a known signal for MS milliseconds (twice with
+//                                   --again: stop and start, or also disposeBuffers and createBuffers)
+//                                   on a thread in a single-threaded apartment (--mta: the
+//                                   multithreaded one), check that no driver call changes that
+//                                   apartment, and with --capture compare FILE, the bytes the
+//                                   device received, with what was written
 //
 // It knows nothing of the driver but the IASIO declaration: it is compiled as any host is, so on
 // 32-bit the IASIO methods are called thiscall and the IUnknown ones stdcall.
@@ -121,14 +128,70 @@ void Silence(long index) {
     if (BufferInfos[i].buffers[index & 1]) memset(BufferInfos[i].buffers[index & 1], 0, BufferBytes);
 }
 
-void BufferSwitch(long index, ASIOBool) {
-  Silence(index);
+// ---- the play mode's signal: each channel its own sequence that never repeats and is never
+// silent, and the words the device must receive for it, kept to compare with the capture ----
+
+struct Signal {
+  bool dsd = false;
+  long halfBytes = 0;            // per channel and half
+  unsigned *expected = nullptr;  // the device's words, interleaved: channel 0, channel 1
+  size_t capacity = 0;           // in frames (two words)
+  volatile LONG frames = 0;      // noted so far
+  volatile LONG overflow = 0;
+  unsigned long long next = 0;   // per channel: the next sample (PCM) or byte (DSD)
+} Play;
+
+unsigned SignalValue(long channel, unsigned long long index) {
+  unsigned long long x = index * 0x9E3779B97F4A7C15ull + static_cast<unsigned long long>(channel + 1) * 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 31;
+  x *= 0x94D049BB133111EBull;
+  x ^= x >> 29;
+  return static_cast<unsigned>(x);
+}
+
+// Fills the half with the next block of the signal and notes what the device must receive: PCM
+// 32-bit words as written; DSD bytes (the first in time in the most significant bit) four to a
+// word, the first in time the most significant byte.
+void PlayHalf(long index) {
+  long words = Play.halfBytes / 4;
+  size_t at = static_cast<size_t>(Play.frames);
+  bool room = at + static_cast<size_t>(words) <= Play.capacity;
+  for (long channel = 0; channel < BufferChannels; ++channel) {
+    unsigned char *bytes = static_cast<unsigned char *>(BufferInfos[channel].buffers[index & 1]);
+    for (long word = 0; word < words; ++word) {
+      unsigned value = 0;
+      if (Play.dsd) {
+        for (int i = 0; i < 4; ++i) {
+          unsigned char byte = static_cast<unsigned char>(SignalValue(channel, Play.next + word * 4 + i) >> 24);
+          bytes[word * 4 + i] = byte;
+          value = value << 8 | byte;
+        }
+      } else {
+        value = SignalValue(channel, Play.next + word);
+        memcpy(bytes + word * 4, &value, 4);
+      }
+      if (room) Play.expected[(at + word) * 2 + channel] = value;
+    }
+  }
+  Play.next += Play.dsd ? words * 4 : words;
+  if (room)
+    InterlockedExchangeAdd(&Play.frames, words);
+  else
+    InterlockedExchange(&Play.overflow, 1);
+}
+
+void OnSwitch(long index) {
+  if (Play.expected)
+    PlayHalf(index);
+  else
+    Silence(index);
   InterlockedIncrement(&SwitchCount);
 }
 
+void BufferSwitch(long index, ASIOBool) { OnSwitch(index); }
+
 ASIOTime *BufferSwitchTimeInfo(ASIOTime *params, long index, ASIOBool) {
-  Silence(index);
-  InterlockedIncrement(&SwitchCount);
+  OnSwitch(index);
   return params;
 }
 
@@ -236,6 +299,214 @@ void RunStream(IASIO *asio, long milliseconds) {
   printf("    disposeBuffers: %s\n", ErrorName(error));
 }
 
+// ---- the play mode ----
+
+struct PlayOptions {
+  long milliseconds = 0;
+  double rate = 44100;
+  long dsdMultiple = 0;  // 64 or 128: native DSD at that multiple of 44100 Hz
+  const wchar_t *again = nullptr;  // "start" or "buffers"
+  bool mta = false;
+  const wchar_t *capture = nullptr;
+};
+
+PlayOptions Options;
+int Failures = 0;
+
+// The host thread's apartment as a host sees it: its type and whether the thread is still
+// initialised (CoInitializeEx with the thread's own model answers S_FALSE; the count it adds is
+// taken back at once).
+struct Apartment {
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+  HRESULT again;
+  bool operator==(const Apartment &other) const {
+    return type == other.type && qualifier == other.qualifier && again == other.again;
+  }
+};
+Apartment HostApartment;
+
+Apartment CurrentApartment() {
+  Apartment now = {APTTYPE_CURRENT, APTTYPEQUALIFIER_NONE, E_FAIL};
+  if (FAILED(CoGetApartmentType(&now.type, &now.qualifier))) now.type = APTTYPE_CURRENT;
+  now.again = CoInitializeEx(nullptr, Options.mta ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
+  if (SUCCEEDED(now.again)) CoUninitialize();
+  return now;
+}
+
+// A driver call must leave the apartment as the host made it; each change is reported once, with
+// the call that made it.
+void CheckApartment(const char *call) {
+  static Apartment before = HostApartment;
+  Apartment now = CurrentApartment();
+  if (!(now == before)) {
+    printf("    FAILED: %s changed the host thread's apartment: type %d (qualifier %d), CoInitializeEx 0x%08lX; "
+           "before: type %d, CoInitializeEx 0x%08lX\n",
+           call, static_cast<int>(now.type), static_cast<int>(now.qualifier), static_cast<unsigned long>(now.again),
+           static_cast<int>(before.type), static_cast<unsigned long>(before.again));
+    ++Failures;
+  }
+  before = now;
+}
+
+ASIOError Checked(const char *call, ASIOError error) {
+  CheckApartment(call);
+  return error;
+}
+
+struct Run {
+  size_t firstFrame;
+  size_t frames;
+  long switches;
+};
+
+// Appends the file's bytes to a growing buffer; false when there is no such file.
+bool AppendFile(const wchar_t *path, unsigned char **data, size_t *size) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER length = {};
+  GetFileSizeEx(file, &length);
+  unsigned char *grown = static_cast<unsigned char *>(realloc(*data, *size + static_cast<size_t>(length.QuadPart) + 4));
+  DWORD read = 0;
+  if (grown) {
+    *data = grown;
+    if (ReadFile(file, grown + *size, static_cast<DWORD>(length.QuadPart), &read, nullptr)) *size += read;
+  }
+  CloseHandle(file);
+  return true;
+}
+
+// Compares the capture with the runs' expected words: within a run nothing may differ, go
+// missing or come twice, and nothing may follow the last run.
+void CompareCapture(const Run *runs, int runCount, long period) {
+  // ALSA's file plugin writes each stream it opens to a file of its own: FILE, then FILE.0001, ...
+  unsigned char *bytes = nullptr;
+  size_t size = 0;
+  bool any = AppendFile(Options.capture, &bytes, &size);
+  for (int n = 1; n < 1000; ++n) {
+    wchar_t path[MAX_PATH + 8];
+    swprintf(path, _countof(path), L"%ls.%04d", Options.capture, n);
+    if (!AppendFile(path, &bytes, &size)) break;
+  }
+  if (!any) {
+    free(bytes);
+    printf("    capture: none (the device received nothing)\n");
+    return;
+  }
+  size_t words = size / 4;
+  unsigned *captured = reinterpret_cast<unsigned *>(bytes);
+  size_t frames = words / 2, at = 0, nonzero = 0;
+  for (size_t i = 0; i < words; ++i) nonzero += captured[i] != 0;
+  printf("    capture: %lu frames, %lu nonzero words\n", static_cast<unsigned long>(frames), static_cast<unsigned long>(nonzero));
+  if (runCount == 0) {
+    free(captured);
+    return;
+  }
+  unsigned silence = Play.dsd ? 0x69696969u : 0u;
+  bool exact = true;
+  for (int r = 0; r < runCount && exact; ++r) {
+    const unsigned *expected = Play.expected + runs[r].firstFrame * 2;
+    size_t quiet = 0;
+    while (at < frames && captured[at * 2] == silence && captured[at * 2 + 1] == silence && expected[0] != silence) ++at, ++quiet;
+    size_t same = 0;
+    while (same < runs[r].frames && at < frames && captured[at * 2] == expected[same * 2] &&
+           captured[at * 2 + 1] == expected[same * 2 + 1])
+      ++same, ++at;
+    size_t lost = runs[r].frames - same;
+    printf("    capture of run %d: %lu frames of silence, then %lu of the %lu frames written (%ld switches), %lu periods short\n",
+           r + 1, static_cast<unsigned long>(quiet), static_cast<unsigned long>(same), static_cast<unsigned long>(runs[r].frames),
+           runs[r].switches, static_cast<unsigned long>(lost / period));
+    // The driver plays each half a period after the host filled it, so a run starts with one
+    // period of silence, and ends a period or two short (the last half filled and, as the stream
+    // stops, the one in flight).
+    size_t one = static_cast<size_t>(period);
+    if (same == 0 || quiet != one || lost % one != 0 || lost < one || lost > 2 * one) exact = false;
+  }
+  if (exact && at != frames) {
+    printf("    capture: %lu frames follow the last run\n", static_cast<unsigned long>(frames - at));
+    exact = false;
+  }
+  if (exact)
+    printf("    capture: bit-exact\n");
+  else
+    printf("    capture: NOT bit-exact (first difference at frame %lu)\n", static_cast<unsigned long>(at));
+  free(captured);
+}
+
+// Plays the signal as a host does: the format first, then buffers, start, a while, stop.
+void PlayStream(IASIO *asio) {
+  char text[128];
+  ASIOSampleRate rate = Options.rate;
+  if (Options.dsdMultiple) {
+    ASIOIoFormat format;
+    memset(&format, 0, sizeof(format));
+    format.FormatType = kASIODSDFormat;
+    ASIOError error = Checked("future(kAsioSetIoFormat)", asio->future(kAsioSetIoFormat, &format));
+    printf("    future(kAsioSetIoFormat, DSD): %s\n", ErrorName(error));
+    rate = 44100.0 * Options.dsdMultiple;
+  }
+  ASIOError error = Checked("setSampleRate", asio->setSampleRate(rate));
+  printf("    setSampleRate(%.0f): %s\n", rate, ErrorName(error));
+  long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+  Checked("getBufferSize", asio->getBufferSize(&minSize, &maxSize, &preferred, &granularity));
+  ASIOChannelInfo info;
+  memset(&info, 0, sizeof(info));
+  Checked("getChannelInfo", asio->getChannelInfo(&info));
+  Play.dsd = info.type == ASIOSTDSDInt8MSB1;
+  Play.halfBytes = Play.dsd ? preferred / 8 : preferred * 4;
+  long period = Play.halfBytes / 4;  // frames of the device per buffer half
+  BufferChannels = 2;
+  memset(BufferInfos, 0, sizeof(BufferInfos));
+  for (long i = 0; i < BufferChannels; ++i) BufferInfos[i].channelNum = i;
+  // Room for twice the expected number of switches of every run.
+  double framesPerSecond = Play.dsd ? rate / 32 : rate;
+  Play.capacity = static_cast<size_t>(framesPerSecond * Options.milliseconds / 1000.0 * 2 * 2) + 64 * static_cast<size_t>(period);
+  Play.expected = static_cast<unsigned *>(calloc(Play.capacity, 2 * sizeof(unsigned)));
+  printf("    play: %s at %.0f Hz, 2 outputs of %ld (%ld device frames a half), %ld ms%s\n", Play.dsd ? "DSD" : "PCM", rate,
+         preferred, period, Options.milliseconds, Options.again ? ", twice" : "");
+  Run runs[2];
+  int runCount = 0;
+  bool buffers = false;
+  for (int pass = 0; pass < (Options.again ? 2 : 1) && Play.expected; ++pass) {
+    if (!buffers || (pass > 0 && wcscmp(Options.again, L"buffers") == 0)) {
+      if (buffers) printf("    disposeBuffers: %s\n", ErrorName(Checked("disposeBuffers", asio->disposeBuffers())));
+      error = Checked("createBuffers", asio->createBuffers(BufferInfos, BufferChannels, preferred, &Callbacks));
+      if (error != ASE_OK) {
+        printf("    createBuffers refused: %s: %s\n", ErrorName(error), ErrorText(asio, text));
+        break;
+      }
+      buffers = true;
+    }
+    // Both halves cleared before each start, as hosts do: one-bit silence is the idle pattern.
+    for (long i = 0; i < BufferChannels; ++i)
+      for (int half = 0; half < 2; ++half) memset(BufferInfos[i].buffers[half], Play.dsd ? 0x69 : 0, Play.halfBytes);
+    Run &run = runs[runCount];
+    run.firstFrame = static_cast<size_t>(Play.frames);
+    SwitchCount = 0;
+    error = Checked("start", asio->start());
+    ErrorText(asio, text);
+    CheckApartment("getErrorMessage");
+    if (error != ASE_OK) {
+      printf("    start refused: %s: %s\n", ErrorName(error), text);
+      break;
+    }
+    printf("    start: ASE_OK; getErrorMessage: %s\n", text);
+    Sleep(static_cast<DWORD>(Options.milliseconds));
+    error = Checked("stop", asio->stop());
+    run.switches = SwitchCount;
+    run.frames = static_cast<size_t>(Play.frames) - run.firstFrame;
+    ++runCount;
+    printf("    run %d: %ld buffer switches in %ld ms (about %.0f expected); stop: %s\n", runCount, run.switches,
+           Options.milliseconds, framesPerSecond * Options.milliseconds / 1000.0 / period, ErrorName(error));
+  }
+  if (buffers) printf("    disposeBuffers: %s\n", ErrorName(Checked("disposeBuffers", asio->disposeBuffers())));
+  if (Play.overflow) {
+    printf("    FAILED: more switches than room to note them\n");
+    ++Failures;
+  }
+  if (Options.capture) CompareCapture(runs, runCount, period);
+}
+
 // Loads the driver through COM as hosts do: the class identifier is also the interface asked for.
 int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPanel) {
   char utf8[512];
@@ -247,21 +518,44 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
   }
   void *object = nullptr;
   HRESULT hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, classId, &object);
+  if (hr == E_NOINTERFACE && Options.mta) {
+    // An apartment-threaded class made for the multithreaded apartment lives in a single-threaded
+    // one of COM's and is reached through a proxy, which IASIO has none of. A host in the
+    // multithreaded apartment asks the module's class factory itself.
+    printf("    CoCreateInstance: E_NOINTERFACE in the multithreaded apartment; asking the module's class factory\n");
+    typedef HRESULT(STDAPICALLTYPE * GetClassObjectFunction)(REFCLSID, REFIID, void **);
+    HMODULE module = LoadLibraryW(entry.inprocServer);
+    FARPROC found = module ? GetProcAddress(module, "DllGetClassObject") : nullptr;
+    IClassFactory *factory = nullptr;
+    if (found && SUCCEEDED(hr = reinterpret_cast<GetClassObjectFunction>(reinterpret_cast<void (*)()>(found))(
+                               classId, IID_IClassFactory, reinterpret_cast<void **>(&factory)))) {
+      hr = factory->CreateInstance(nullptr, classId, &object);
+      factory->Release();
+    }
+  }
   if (FAILED(hr) || !object) {
     printf("    CoCreateInstance failed: 0x%08lX\n", static_cast<unsigned long>(hr));
     return 3;
   }
   IASIO *asio = static_cast<IASIO *>(object);
+  bool playing = Options.milliseconds > 0;
+  if (playing) CheckApartment("CoCreateInstance");
   char text[128];
   ASIOBool ready = asio->init(GetConsoleWindow());
+  if (playing) CheckApartment("init");
   if (ready == ASIOTrue)
     printf("    init: ASIOTrue\n");
   else
     printf("    init: %ld, refused: %s\n", ready, ErrorText(asio, text));
-  PrintAnswers(asio);
-  if (runMilliseconds > 0) RunStream(asio, runMilliseconds);
-  if (controlPanel) printf("    controlPanel: %s\n", ErrorName(asio->controlPanel()));
+  if (playing) {
+    PlayStream(asio);
+  } else {
+    PrintAnswers(asio);
+    if (runMilliseconds > 0) RunStream(asio, runMilliseconds);
+    if (controlPanel) printf("    controlPanel: %s\n", ErrorName(asio->controlPanel()));
+  }
   ULONG left = asio->Release();
+  if (playing) CheckApartment("Release");
   printf("    Release: %lu references left\n", static_cast<unsigned long>(left));
 
   // The driver's own answer on whether it may go, asked of the module COM loaded.
@@ -274,7 +568,8 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
   } else {
     printf("    DllCanUnloadNow: the module is not loaded under its registered path\n");
   }
-  return left == 0 ? 0 : 4;
+  if (left != 0) return 4;
+  return Failures > 0 ? 5 : 0;
 }
 
 }  // namespace
@@ -288,10 +583,25 @@ int wmain(int argc, wchar_t **argv) {
       runMilliseconds = wcstol(argv[++i], nullptr, 10);
     else if (wcscmp(argv[i], L"--control-panel") == 0)
       controlPanel = true;
+    else if (wcscmp(argv[i], L"--play") == 0 && i + 1 < argc)
+      Options.milliseconds = wcstol(argv[++i], nullptr, 10);
+    else if (wcscmp(argv[i], L"--rate") == 0 && i + 1 < argc)
+      Options.rate = wcstod(argv[++i], nullptr);
+    else if (wcscmp(argv[i], L"--dsd") == 0 && i + 1 < argc)
+      Options.dsdMultiple = wcstol(argv[++i], nullptr, 10);
+    else if (wcscmp(argv[i], L"--again") == 0 && i + 1 < argc &&
+             (wcscmp(argv[i + 1], L"start") == 0 || wcscmp(argv[i + 1], L"buffers") == 0))
+      Options.again = argv[++i];
+    else if (wcscmp(argv[i], L"--mta") == 0)
+      Options.mta = true;
+    else if (wcscmp(argv[i], L"--capture") == 0 && i + 1 < argc)
+      Options.capture = argv[++i];
     else if (!wanted && argv[i][0] != L'-')
       wanted = argv[i];
     else {
-      printf("usage: asioprobe [driver name [--run milliseconds] [--control-panel]]\n");
+      printf("usage: asioprobe [driver name [--run milliseconds] [--control-panel]]\n"
+             "       asioprobe driver name --play milliseconds [--rate hz | --dsd 64|128] [--again start|buffers]\n"
+             "                 [--mta] [--capture file]\n");
       return 1;
     }
   }
@@ -307,7 +617,12 @@ int wmain(int argc, wchar_t **argv) {
     printf("no driver named \"%s\"\n", Utf8(wanted, utf8, sizeof(utf8)));
     return 2;
   }
-  CoInitialize(nullptr);
+  CoInitializeEx(nullptr, Options.mta ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
+  HostApartment = CurrentApartment();
+  if (Options.milliseconds > 0 && HostApartment.again != S_FALSE) {
+    printf("    FAILED: the host thread is not in its apartment before any driver call\n");
+    ++Failures;
+  }
   int result = ProbeDriver(*entry, runMilliseconds, controlPanel);
   CoUninitialize();
   return result;
