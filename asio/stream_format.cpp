@@ -64,10 +64,6 @@ bool DescribeFollowFailure(StreamFormatVerdict verdict, FollowOutcome outcome, H
       snprintf(text, capacity, "%s: the device refuses exclusive 32-bit, %u Hz; it runs at %s, %u Hz. Play another rate",
                what, rate, nowFormat, nowRate);
       return true;
-    case kFollowNoPolicy:
-      snprintf(text, capacity, "%s: Windows cannot switch the device to 32-bit, %u Hz here; set that Default Format in Sound settings",
-               what, rate);
-      return true;
     case kFollowSetFailed:
       snprintf(text, capacity, "%s: Windows refused to switch the device to 32-bit, %u Hz (0x%08lX); set it in Sound settings",
                what, rate, static_cast<unsigned long>(static_cast<ULONG>(why)));

@@ -47,7 +47,9 @@ enum FollowOutcome {
 
 // For a stream that was converted or refused after the driver could not make the stream's format
 // the endpoint's default: what went wrong and what the user can do, in place of
-// DescribeStreamFormat's sentence. False (and `text` empty) for any other outcome or verdict.
+// DescribeStreamFormat's sentence. False (and `text` empty) for any other outcome or verdict, and
+// where Windows has no way to switch the format at all (kFollowNoPolicy): there the driver says
+// what a driver that never tries says, what the device runs at and what to choose in Sound settings.
 bool DescribeFollowFailure(StreamFormatVerdict verdict, FollowOutcome outcome, HRESULT why, ma_uint32 requestedRate,
                            const StreamFormat &internal, char *text, size_t capacity);
 

@@ -173,10 +173,8 @@ TEST_F(FollowRateTest, EachFailureKeepsTheGuardsBehaviourAndSaysWhy) {
        "Not bit-perfect: the device refuses exclusive 32-bit, 352800 Hz; it runs at 32-bit float, 48000 Hz. Play another rate",
        "DSD cannot play: the device refuses exclusive 32-bit, 352800 Hz; it runs at 32-bit float, 48000 Hz. Play another rate"},
       {"no policy object", sim::PolicyService::kAbsent, 96000, kFollowNoPolicy,
-       "Not bit-perfect: Windows cannot switch the device to 32-bit, 96000 Hz here; set that Default Format in Sound "
-       "settings",
-       "DSD cannot play: Windows cannot switch the device to 32-bit, 88200 Hz here; set that Default Format in Sound "
-       "settings"},
+       "Not bit-perfect: Windows runs the device at 32-bit float, 48000 Hz, 2 ch; choose 32-bit, 96000 Hz",
+       "DSD needs the device's Windows Default Format at 32-bit, 88200 Hz; it is 32-bit float, 48000 Hz, 2 ch"},
       {"no interface", sim::PolicyService::kWithoutInterface, 96000, kFollowNoPolicy, nullptr, nullptr},
       {"call fails", sim::PolicyService::kRefuses, 96000, kFollowSetFailed,
        "Not bit-perfect: Windows refused to switch the device to 32-bit, 96000 Hz (0x80070005); set it in Sound settings",
