@@ -104,6 +104,7 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void processBlock();
   void switchWithTimeInfo();
   void releaseBlocks();
+  void silenceHalf(LONG half);
   void publishPosition(double position, const ASIOTimeStamp &stamp);
   void noteTimeInfoChange(unsigned long flag);
   void setErrorText(const char *text);

@@ -245,6 +245,16 @@ void CopyBlock(ASIOPelkor *driver, INT32 *output, ma_uint32 frameCount) {
     out[i] = silence;
 }
 
+void ASIOPelkor::silenceHalf(LONG half) {
+  const UINT32 silence = IsDsdMode() ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
+  size_t words = static_cast<size_t>(halfStride);
+  for (LONG i = 0; i < activeOutputs && i < kOutputChannels; ++i) {
+    if (!outputBuffers[i]) continue;
+    UINT32 *start = reinterpret_cast<UINT32 *>(outputBuffers[i]) + words * static_cast<size_t>(half);
+    for (size_t w = 0; w < words; ++w) start[w] = silence;
+  }
+}
+
 template <bool Dsd>
 void PlaySilence(void *output, ma_uint32 frameCount) {
   UINT32 *out = static_cast<UINT32 *>(output);
@@ -612,6 +622,9 @@ ASIOError ASIOPelkor::start() {
   started = false;
   streamLost = false;
   bufferIndex = 0;
+  // The first period plays half 1 before any switch has filled it: after an earlier run it still
+  // holds that run's last, unplayed words, which would reach the device a stream late.
+  silenceHalf(1);
   ASIOTimeStamp zero = {0, 0};
   publishPosition(0.0, zero);
   pendingTimeFlags = 0;

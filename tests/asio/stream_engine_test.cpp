@@ -225,8 +225,8 @@ TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
 }
 
 // What reaches the device, period by period, on the real stream thread: the first period already
-// asked the host (for half 0) and plays half 1, still silent (the DSD idle pattern in DSD mode);
-// every later period plays what the host wrote one switch earlier.
+// asked the host (for half 0) and plays half 1, silent (the DSD idle pattern in DSD mode); every
+// later period plays what the host wrote one switch earlier. And again after a stop and a start.
 TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
   for (bool dsd : {false, true}) {
     seam::Reset();
@@ -240,22 +240,29 @@ TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
       ASSERT_EQ(ASE_OK, driver.setSampleRate(64 * 44100.0));
     }
     Prepare(driver, host, dsd ? kFrames * 32 : kFrames, kFrames);
-    ASSERT_EQ(ASE_OK, driver.start());
-    ASSERT_TRUE(host.WaitForSwitches(6));
-    driver.stop();
-    std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
-    std::vector<SwitchRecord> switches = host.Switches();
-    // Periods may follow the last switch: between clearing `started` and the end of the stream
-    // the stream thread runs on without the host.
-    ASSERT_GE(periods.size(), switches.size());
-    const UINT32 silence = dsd ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
-    for (ma_uint32 word : periods[0]) ASSERT_EQ(silence, word) << "dsd " << dsd;
-    for (size_t k = 1; k < switches.size(); ++k) {
-      ASSERT_EQ(static_cast<size_t>(kFrames) * 2, periods[k].size());
-      for (long i = 0; i < kFrames; ++i)
-        for (int c = 0; c < 2; ++c)
-          ASSERT_EQ(Played(dsd, StreamHost::Pattern(k - 1, c, i)), periods[k][2 * i + c])
-              << "dsd " << dsd << " period " << k << " frame " << i << " channel " << c;
+    // A second start on the same buffers plays the same way: what the first run left in half 1
+    // never reaches the device.
+    for (int run = 0; run < 2; ++run) {
+      size_t firstPeriod = seam::CapturedPeriods().size();
+      size_t firstSwitch = host.SwitchCount();
+      ASSERT_EQ(ASE_OK, driver.start());
+      ASSERT_TRUE(host.WaitForSwitches(firstSwitch + 6));
+      driver.stop();
+      std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
+      size_t switches = host.SwitchCount() - firstSwitch;
+      // Periods may follow the last switch: between clearing `started` and the end of the stream
+      // the stream thread runs on without the host.
+      ASSERT_GE(periods.size() - firstPeriod, switches);
+      const UINT32 silence = dsd ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
+      for (ma_uint32 word : periods[firstPeriod]) ASSERT_EQ(silence, word) << "dsd " << dsd << " run " << run;
+      for (size_t k = 1; k < switches; ++k) {
+        const std::vector<ma_uint32> &period = periods[firstPeriod + k];
+        ASSERT_EQ(static_cast<size_t>(kFrames) * 2, period.size());
+        for (long i = 0; i < kFrames; ++i)
+          for (int c = 0; c < 2; ++c)
+            ASSERT_EQ(Played(dsd, StreamHost::Pattern(firstSwitch + k - 1, c, i)), period[2 * i + c])
+                << "dsd " << dsd << " run " << run << " period " << k << " frame " << i << " channel " << c;
+      }
     }
   }
 }
