@@ -10,22 +10,9 @@
 #include <mmdeviceapi.h>
 #include <audioclient.h>
 
-// The audio service's policy-configuration object, which Windows' Sound settings use to change
-// an endpoint's default format. Writing PKEY_AudioEngine_DeviceFormat through the endpoint's
-// property store instead would leave the audio components out of step. The interface is not in
-// the SDK; its methods after IUnknown begin as below, unchanged from Windows 7 on. Only
-// SetDeviceFormat is called, and nothing past it may be.
-const CLSID kPolicyConfigClass = {0x870AF99C, 0x171D, 0x4F9E, {0xAF, 0x0D, 0xE6, 0x3D, 0xF4, 0x0C, 0x2B, 0xC9}};
-const IID kPolicyConfigInterface = {0xF8679F50, 0x850A, 0x41CF, {0x9C, 0x72, 0x43, 0x0F, 0x29, 0x02, 0x90, 0xC8}};
-
-// Declared outside any unnamed namespace: it is the one interface of that name in the process.
-struct IPolicyConfig : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX **format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT useDefault, WAVEFORMATEX **format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR id) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX *endpointFormat,
-                                                    WAVEFORMATEX *mixFormat) = 0;
-};
+// Writing PKEY_AudioEngine_DeviceFormat through the endpoint's property store would leave the
+// audio components out of step: the default format is changed through the policy object only.
+#include "policy_config.h"
 
 namespace {
 

@@ -9,6 +9,9 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
+// The policy-configuration interface as the driver declares it (no SDK header has it), served
+// as far as SetDeviceFormat; the methods before it are not.
+#include "../../asio/policy_config.h"
 #include "sim/audio.h"
 #include "sim/machine.h"
 
@@ -20,23 +23,8 @@ extern "C" const IID IID_IPropertyStore = {0x886D8EEB, 0x8CF2, 0x4446, {0x8D, 0x
 extern "C" const PROPERTYKEY PKEY_AudioEngine_DeviceFormat = {
     {0xF19F064D, 0x082C, 0x4E27, {0xBC, 0x73, 0x68, 0x82, 0xA1, 0xBB, 0x8E, 0x4C}}, 0};
 
-// The policy-configuration interface as the driver declares it (no SDK header has it), as far as
-// SetDeviceFormat; the methods before it are not served. Outside the unnamed namespace, so that
-// the object's type is the very interface the driver calls.
-struct IPolicyConfig : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX **format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT useDefault, WAVEFORMATEX **format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR id) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX *endpointFormat,
-                                                    WAVEFORMATEX *mixFormat) = 0;
-};
-
 namespace {
 
-// The audio service's policy-configuration class and the interface whose methods after IUnknown
-// begin GetMixFormat, GetDeviceFormat, ResetDeviceFormat, SetDeviceFormat.
-const CLSID kPolicyConfigClass = {0x870AF99C, 0x171D, 0x4F9E, {0xAF, 0x0D, 0xE6, 0x3D, 0xF4, 0x0C, 0x2B, 0xC9}};
-const IID kPolicyConfigInterface = {0xF8679F50, 0x850A, 0x41CF, {0x9C, 0x72, 0x43, 0x0F, 0x29, 0x02, 0x90, 0xC8}};
 const GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
