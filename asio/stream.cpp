@@ -714,18 +714,26 @@ ASIOError ASIOPelkor::start() {
 
   if (dsd) SendDsdModeRequest(DeviceIdPrefix);
 
+  // Everything start does after the stream runs is settled first: from its first period on, the
+  // host may stop, dispose or release the driver from inside its switch, which closes this stream
+  // on another thread, so neither the stream nor the driver's fields may be read afterwards.
+  LONG announced = outputLatency;
+  composeStreamLatency(stream->playback.internalPeriodSizeInFrames, stream->playback.internalPeriods);
+  bool latencyWasRead = latencyRead.exchange(false);
+  ASIOCallbacks *host = hostTakesLatencyChange ? callbacks : nullptr;
+  bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
+
   onAudioThread([&] { result = ma_device_start(stream); });
   if (result != MA_SUCCESS) {
+    outputLatency = announced;
+    latencyRead = latencyWasRead;
     closeStream();
     snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
     setErrorText(text);
     PrintLine(errorMessage);
     return ASE_NotPresent;
   }
-
-  LONG announced = outputLatency;
-  composeStreamLatency(playbackStream->playback.internalPeriodSizeInFrames, playbackStream->playback.internalPeriods);
-  if (outputLatency != announced && latencyRead.exchange(false)) tellHost(kAsioLatenciesChanged, hostTakesLatencyChange);
+  if (announce) host->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
   return ASE_OK;
 }
 
@@ -762,13 +770,15 @@ FollowOutcome ASIOPelkor::followStreamRate(ULONG rate, HRESULT *why) {
   if (change == FormatChange::kRefused) return kFollowSetFailed;
   FormatBytes after;
   bool read = ReadEndpointFormat(id, &after) == S_OK;
-  if (read && !SameFormat(after, before)) {
+  // Recorded also when the endpoint cannot be read back: the change went through, and the user's
+  // format must come back all the same (provided the endpoint then has what was asked for).
+  if (!read || !SameFormat(after, before)) {
     // The user's format is the one found before the first change, or the one the user chose
     // since the driver's latest change.
     if (!replacedFormat.active || !SameFormat(before, replacedFormat.set)) replacedFormat.user = before;
     replacedFormat.active = true;
     wcscpy(replacedFormat.id, id);
-    replacedFormat.set = after;
+    replacedFormat.set = read ? after : wanted;
   }
   return read && IsStreamFormat(after, rate) ? kFollowChanged : kFollowUnchanged;
 }
