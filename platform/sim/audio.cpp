@@ -40,6 +40,8 @@ struct Audio {
   HRESULT refusal = E_ACCESSDENIED;
   int setCalls = 0, supportedCalls = 0;
   int live = 0;
+  // Reads of the default format that succeed before the failing ones begin (-1: none fail).
+  int readsBeforeFailing = -1, failingReads = 0;
 };
 
 Audio &State() {
@@ -55,6 +57,21 @@ void ResetAudio() {
   a.refusal = E_ACCESSDENIED;
   a.setCalls = a.supportedCalls = 0;
   a.live = 0;
+  a.readsBeforeFailing = -1;
+  a.failingReads = 0;
+}
+
+// Whether this read of the default format is one a test made fail.
+bool ReadFails() {
+  Audio &a = State();
+  std::lock_guard<std::mutex> guard(a.lock);
+  if (a.readsBeforeFailing < 0 || a.failingReads == 0) return false;
+  if (a.readsBeforeFailing > 0) {
+    --a.readsBeforeFailing;
+    return false;
+  }
+  --a.failingReads;
+  return true;
 }
 sim::ResetRegistration registration(ResetAudio);
 
@@ -118,6 +135,7 @@ class PropertyStore : public IPropertyStore, public Counted {
   HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT *value) override {
     if (!value) return E_POINTER;
     PropVariantInit(value);
+    if (ReadFails()) return E_FAIL;
     std::vector<uint8_t> format = sim::EndpointDefaultFormat(id);
     // A key the store does not hold reads as VT_EMPTY, and succeeds.
     if (!IsEqualGUID(key.fmtid, PKEY_AudioEngine_DeviceFormat.fmtid) || key.pid != PKEY_AudioEngine_DeviceFormat.pid ||
@@ -353,6 +371,12 @@ std::vector<uint8_t> EndpointMixFormat(const std::wstring &id) {
   std::lock_guard<std::mutex> guard(State().lock);
   auto found = State().endpoints.find(id);
   return found == State().endpoints.end() ? std::vector<uint8_t>() : found->second.mixFormat;
+}
+
+void FailFormatReads(int successes, int failures) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().readsBeforeFailing = successes;
+  State().failingReads = failures;
 }
 
 void SetPolicyService(PolicyService service, HRESULT refusal) {

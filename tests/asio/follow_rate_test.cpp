@@ -140,6 +140,22 @@ TEST_F(FollowRateTest, AFormatTheUserChoseMeanwhileIsKept) {
   EXPECT_EQ(sim::WaveFormat(88200, 2, 32), sim::EndpointDefaultFormat(kEndpoint));
 }
 
+// The change went through, but reading the endpoint back right after it failed: the user's format
+// still comes back at release.
+TEST_F(FollowRateTest, AChangeThatCouldNotBeReadBackIsUndoneAtRelease) {
+  StreamHost host(false);
+  {
+    ASIOPelkor driver(nullptr);
+    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
+    // The read before the change succeeds, the one after it fails.
+    sim::FailFormatReads(1, 1);
+    StartAt(driver, host, 96000, false);
+    EXPECT_TRUE(EndpointIsAt(96000));
+    driver.stop();
+  }
+  EXPECT_EQ(UserFormat(), sim::EndpointDefaultFormat(kEndpoint));
+}
+
 // A host that lets go of the driver from inside its switch: the stream is closed on a thread of
 // the driver's own, and the format goes back there, never on the stream thread.
 TEST_F(FollowRateTest, ReleasedFromInsideTheSwitchTheFormatStillComesBack) {

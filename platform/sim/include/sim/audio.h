@@ -30,6 +30,9 @@ void AddAudioEndpoint(const AudioEndpoint &endpoint);
 // The default format now, and what a user changes in Sound settings.
 std::vector<uint8_t> EndpointDefaultFormat(const std::wstring &id);
 void SetEndpointDefaultFormat(const std::wstring &id, const std::vector<uint8_t> &format);
+// After `successes` more reads of the default format through a property store, the next
+// `failures` fail with E_FAIL.
+void FailFormatReads(int successes, int failures);
 // The mix format the last SetDeviceFormat gave (empty before one).
 std::vector<uint8_t> EndpointMixFormat(const std::wstring &id);
 
