@@ -101,7 +101,9 @@ class ASIOPelkor : public IASIO, public CUnknown {
   };
 
   void readSettings();
-  void processBlock();
+  // One period's turn with the host: the position, then the switch. False when the host was not
+  // asked (no stream started, or no callbacks).
+  bool processBlock();
   void switchWithTimeInfo();
   void releaseBlocks();
   void silenceHalf(LONG half);

@@ -271,8 +271,10 @@ void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount) {
     return;
   }
   EnteredCallback entered(driver);
-  driver->processBlock();
-  if (entered.Abandoned()) {
+  // A period that asked the host nothing (the host has stopped, and the stream is on its way
+  // out) plays silence: the half in turn was played a period ago, and must not come twice.
+  bool asked = driver->processBlock();
+  if (!asked || entered.Abandoned()) {
     PlaySilence<Dsd>(output, frameCount);
     return;
   }
@@ -823,8 +825,8 @@ ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp
   return ASE_OK;
 }
 
-void ASIOPelkor::processBlock() {
-  if (!started || !callbacks) return;
+bool ASIOPelkor::processBlock() {
+  if (!started || !callbacks) return false;
   ASIOTimeStamp now;
   GetNanoSeconds(&now);
   publishPosition(samplePosition.load(std::memory_order_relaxed) + static_cast<double>(streamFrames), now);
@@ -833,8 +835,9 @@ void ASIOPelkor::processBlock() {
   else if (callbacks->bufferSwitch)
     callbacks->bufferSwitch(bufferIndex, ASIOFalse);
   // The host stopped, disposed or released the driver in its switch: nothing of it may be touched.
-  if (PeriodAbandoned()) return;
+  if (PeriodAbandoned()) return true;
   bufferIndex = 1 - bufferIndex;
+  return true;
 }
 
 void ASIOPelkor::switchWithTimeInfo() {

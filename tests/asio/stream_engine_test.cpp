@@ -251,7 +251,7 @@ TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
       std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
       size_t switches = host.SwitchCount() - firstSwitch;
       // Periods may follow the last switch: between clearing `started` and the end of the stream
-      // the stream thread runs on without the host.
+      // the stream thread runs on without the host, and plays silence.
       ASSERT_GE(periods.size() - firstPeriod, switches);
       const UINT32 silence = dsd ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
       for (ma_uint32 word : periods[firstPeriod]) ASSERT_EQ(silence, word) << "dsd " << dsd << " run " << run;
@@ -263,6 +263,8 @@ TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
             ASSERT_EQ(Played(dsd, StreamHost::Pattern(firstSwitch + k - 1, c, i)), period[2 * i + c])
                 << "dsd " << dsd << " run " << run << " period " << k << " frame " << i << " channel " << c;
       }
+      for (size_t k = firstPeriod + switches; k < periods.size(); ++k)
+        for (ma_uint32 word : periods[k]) ASSERT_EQ(silence, word) << "dsd " << dsd << " run " << run << " after the stop";
     }
   }
 }
