@@ -56,3 +56,11 @@ class AudioThread {
   bool running = false;
   std::thread thread;
 };
+
+// Runs `task` on `thread`, or here when there is no such thread or it has ended (it could not be
+// made, or init never ran): nothing was opened on it then, but what must still be closed or given
+// back is, here.
+template <class Task>
+void RunOnAudioThread(AudioThread *thread, Task task) {
+  if (!thread || !thread->Run(task)) task();
+}

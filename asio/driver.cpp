@@ -159,18 +159,26 @@ ASIOError ASIOPelkor::getBufferSize(long *minSize, long *maxSize, long *preferre
   return ASE_OK;
 }
 
+// The stream's frame rate for a host's rate: in DSD mode one 32-bit word per 32 samples. False for
+// a rate no stream is opened at.
+bool ASIOPelkor::streamRateOf(ASIOSampleRate rate, ULONG *frameRate) const {
+  if (isnan(rate) || rate < kMinSampleRate) return false;
+  double frames = IsDsdMode() ? rate / kDsdBitsPerWord : rate;
+  if (frames >= 4294967296.0) return false;
+  *frameRate = static_cast<ULONG>(frames);
+  return true;
+}
 
 ASIOError ASIOPelkor::canSampleRate(ASIOSampleRate rate) {
   // What setSampleRate refuses cannot play.
-  if (isnan(rate) || rate < kMinSampleRate) return ASE_NoClock;
-  double wordRate = IsDsdMode() ? rate / kDsdBitsPerWord : rate;
-  if (wordRate >= 4294967296.0) return ASE_NoClock;
+  ULONG frameRate = 0;
+  if (!streamRateOf(rate, &frameRate)) return ASE_NoClock;
   // Where the endpoint can be asked, only what it takes for exclusive use at 32-bit stereo plays
   // unconverted. Where it cannot, the answer is setSampleRate's.
   EndpointId id;
   if (!endpointToAsk(id)) return ASE_OK;
   FormatBytes format;
-  MakeStreamFormat(static_cast<ULONG>(wordRate), &format);
+  MakeStreamFormat(frameRate, &format);
   HRESULT accepted = S_OK;
   onAudioThread([&] { accepted = AskExclusiveFormat(id, format); });
   return accepted == S_FALSE ? ASE_NoClock : ASE_OK;
@@ -183,12 +191,11 @@ ASIOError ASIOPelkor::getSampleRate(ASIOSampleRate *rate) {
 }
 
 ASIOError ASIOPelkor::setSampleRate(ASIOSampleRate rate) {
-  if (isnan(rate) || rate < kMinSampleRate) return ASE_NoClock;
+  // The stored rate is the stream's frame rate.
+  ULONG newRate = 0;
+  if (!streamRateOf(rate, &newRate)) return ASE_NoClock;
   if (static_cast<double>(sampleRate) == rate) return ASE_OK;
-  // The stored rate is the stream's frame rate: in DSD mode one 32-bit word per 32 samples.
-  double newRate = IsDsdMode() ? rate / kDsdBitsPerWord : rate;
-  if (newRate >= 4294967296.0) return ASE_NoClock;
-  sampleRate = static_cast<ULONG>(newRate);
+  sampleRate = newRate;
   preferredFrames = ComputePreferredFrames(settingLatencyMs, sampleRate);
   blockFrames = static_cast<LONG>(preferredFrames);
   // The latency is reported in the unit of the buffer size: one-bit samples in DSD mode.

@@ -107,6 +107,7 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void switchWithTimeInfo();
   void releaseBlocks();
   void silenceHalf(LONG half);
+  bool streamRateOf(ASIOSampleRate rate, ULONG *frameRate) const;
   void publishPosition(double position, const ASIOTimeStamp &stamp);
   void noteTimeInfoChange(unsigned long flag);
   void setErrorText(const char *text);
@@ -114,12 +115,10 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void abandonStream();
   void finishPendingClose();
   void handOffContext();
-  // Runs a call into the audio system on the audio thread (see audio_thread.h). Without the
-  // thread (it could not be made, or init was never called) nothing was opened on it, but what
-  // must still be closed or given back is, here.
+  // Runs a call into the audio system on the driver's audio thread (see audio_thread.h).
   template <class Task>
   void onAudioThread(Task task) {
-    if (!audioThread || !audioThread->Run(task)) task();
+    RunOnAudioThread(audioThread, task);
   }
   void onStreamNotification(ma_device_notification_type type);
   void tellHost(long selector, bool claimed);

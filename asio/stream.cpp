@@ -120,13 +120,18 @@ CallbackFrame *FrameOf(const ASIOPelkor *driver) {
 
 bool PeriodAbandoned() { return currentFrame && currentFrame->abandoned; }
 
-// On a thread of its own: ma_device_stop waits until the stream thread has left the callback the
-// host gave the stream up in. The thread is in the multithreaded apartment while it closes the
-// stream, as the audio thread is.
-void CloseStreamAway(ma_device *device) {
-  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+// Stops the stream (ma_device_stop waits until the stream thread has left the data callback) and
+// closes it; the caller frees it.
+void CloseDevice(ma_device *device) {
   ma_device_stop(device);
   ma_device_uninit(device);
+}
+
+// On a thread of its own, for a stream the host gave up inside one of its callbacks. The thread
+// is in the multithreaded apartment while it closes the stream, as the audio thread is.
+void CloseStreamAway(ma_device *device) {
+  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  CloseDevice(device);
   ma_free(device, nullptr);
   if (SUCCEEDED(com)) CoUninitialize();
 }
@@ -148,12 +153,9 @@ void ReleaseLeftovers(Leftovers *leftovers) {
   if (leftovers->closer.joinable()) leftovers->closer.join();
   // Once the stream is closed, the endpoint's own format goes back.
   ReplacedFormat *replaced = &leftovers->replaced;
-  auto restore = [replaced] { RestoreEndpointFormat(replaced); };
-  if (!leftovers->audio || !leftovers->audio->Run(restore)) restore();
-  if (leftovers->context) {
-    ma_context *context = leftovers->context;
-    auto uninit = [context] { ma_context_uninit(context); };
-    if (!leftovers->audio || !leftovers->audio->Run(uninit)) uninit();
+  RunOnAudioThread(leftovers->audio, [replaced] { RestoreEndpointFormat(replaced); });
+  if (ma_context *context = leftovers->context) {
+    RunOnAudioThread(leftovers->audio, [context] { ma_context_uninit(context); });
     ma_free(context, nullptr);
   }
   delete leftovers->audio;
@@ -365,10 +367,7 @@ void ASIOPelkor::closeStream() {
   if (!playbackStream) return;
   started = false;
   ma_device *device = playbackStream;
-  onAudioThread([device] {
-    ma_device_stop(device);
-    ma_device_uninit(device);
-  });
+  onAudioThread([device] { CloseDevice(device); });
   ma_free(playbackStream, nullptr);
   playbackStream = nullptr;
 }
