@@ -11,7 +11,7 @@
 
 // The policy-configuration interface as the driver declares it (no SDK header has it), served
 // as far as SetDeviceFormat; the methods before it are not.
-#include "../../asio/policy_config.h"
+#include "policy_config.h"
 #include "sim/audio.h"
 #include "sim/machine.h"
 
