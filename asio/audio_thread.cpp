@@ -2,15 +2,14 @@
 
 #include <objbase.h>
 
+#include "driver_thread.h"
+
 bool AudioThread::Start() {
   std::lock_guard<std::mutex> guard(lock);
   if (running) return true;
   quitting = false;
-  try {
-    thread = std::thread(&AudioThread::serve, this);
-  } catch (...) {
-    return false;
-  }
+  threadId = 0;
+  if (!StartDriverThread(&AudioThread::Serve, this, &thread)) return false;
   running = true;
   return true;
 }
@@ -23,14 +22,20 @@ void AudioThread::Stop() {
     running = false;
   }
   changed.notify_all();
+  if (ProcessIsExiting()) {
+    // The system has ended the thread already.
+    CloseHandle(thread);
+    thread = nullptr;
+    return;
+  }
   // Never called on the thread itself: a task does not end the thread it runs on.
-  if (thread.joinable()) thread.join();
+  JoinDriverThread(&thread);
 }
 
 bool AudioThread::run(void (*function)(void *), void *argument) {
   std::unique_lock<std::mutex> guard(lock);
   if (!running) return false;
-  if (std::this_thread::get_id() == thread.get_id()) {
+  if (GetCurrentThreadId() == threadId) {
     guard.unlock();
     function(argument);
     return true;
@@ -46,10 +51,13 @@ bool AudioThread::run(void (*function)(void *), void *argument) {
   return true;
 }
 
+void AudioThread::Serve(void *self) { static_cast<AudioThread *>(self)->serve(); }
+
 void AudioThread::serve() {
   // S_OK on a thread of our own; balanced below, on this same thread.
   HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   std::unique_lock<std::mutex> guard(lock);
+  threadId = GetCurrentThreadId();
   for (;;) {
     changed.wait(guard, [this] { return pending != nullptr || quitting; });
     if (!pending) break;

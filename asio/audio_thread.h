@@ -14,9 +14,10 @@
 // a stream waits for the stream thread.
 #pragma once
 
+#include <windows.h>
+
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 class AudioThread {
  public:
@@ -27,7 +28,8 @@ class AudioThread {
 
   // Starts the thread, if it is not running. False when no thread could be made.
   bool Start();
-  // Ends the thread after the task under way; tasks handed over later are refused.
+  // Ends the thread after the task under way and waits for it to end; tasks handed over later are
+  // refused. While the process exits the thread is gone already, and nothing is waited for.
   void Stop();
 
   // Runs `task` on the thread and returns once it has run: true, or false (and the task not run)
@@ -43,6 +45,7 @@ class AudioThread {
     (*static_cast<Task *>(task))();
   }
   bool run(void (*function)(void *), void *argument);
+  static void Serve(void *self);
   void serve();
 
   std::mutex lock;
@@ -54,7 +57,9 @@ class AudioThread {
   unsigned long long finished = 0;
   bool quitting = false;
   bool running = false;
-  std::thread thread;
+  // A driver thread (driver_thread.h): it holds the module while it runs.
+  HANDLE thread = nullptr;
+  DWORD threadId = 0;
 };
 
 // Runs `task` on `thread`, or here when there is no such thread or it has ended (it could not be

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <atomic>
-#include <thread>
+#include <mutex>
 
 #include <miniaudio.h>
 
@@ -77,7 +77,7 @@ class ASIOPelkor : public IASIO, public CUnknown {
   LONG DeviceIndex() const { return deviceIndex; }
   const char *ErrorText() const;
   // The open stream, while Started().
-  const ma_device &PlaybackStream() const { return *playbackStream; }
+  const ma_device &PlaybackStream() const { return *playbackStream.load(); }
   // The stream stopped without being asked to (the device went away); cleared by the next start.
   bool StreamLost() const { return streamLost; }
   // What the latest start did about the endpoint's default format.
@@ -113,6 +113,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void setErrorText(const char *text);
   void closeStream();
   void abandonStream();
+  void closeAway(ma_device *device);
+  HANDLE takeCloser();
   void finishPendingClose();
   void handOffContext();
   // Runs a call into the audio system on the driver's audio thread (see audio_thread.h).
@@ -154,8 +156,9 @@ class ASIOPelkor : public IASIO, public CUnknown {
   char errorMessage[128];
   // Both on the heap: a host that releases the driver from inside its bufferSwitch frees the
   // object while miniaudio still runs the stream, which then is closed on another thread, and
-  // the context with it. Null while no stream is open / no context exists.
-  ma_device *playbackStream;
+  // the context with it. Null while no stream is open / no context exists. The stream is taken
+  // out atomically by whoever closes it (stream.cpp, closeStream).
+  std::atomic<ma_device *> playbackStream;
   ma_context *audioContext;
   // Where every call into the audio system runs; made by the first init, ended at release.
   AudioThread *audioThread;
@@ -173,9 +176,11 @@ class ASIOPelkor : public IASIO, public CUnknown {
   // Time-info flags that setSampleRate and setClockSource raise while the stream runs; the
   // stream thread moves them into asioTime before the next block.
   std::atomic<unsigned long> pendingTimeFlags;
-  // A stream a host stopped from inside one of its callbacks, being stopped and closed on a thread
-  // of its own (miniaudio forbids that on the stream thread); joined by the next host call.
-  std::thread streamCloser;
+  // A stream a host stopped from inside one of its callbacks, being stopped and closed on a driver
+  // thread of its own (miniaudio forbids that on the stream thread); joined by the next host call.
+  // Set on the stream thread and taken on host threads, under closerLock.
+  HANDLE streamCloser;
+  std::mutex closerLock;
   // Set on the stream thread when the stream stopped without the driver asking.
   std::atomic<bool> streamLost;
   // What the host claimed through kAsioSelectorSupported at createBuffers.

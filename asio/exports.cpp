@@ -2,6 +2,7 @@
 
 #include "class_factory.h"
 #include "com_object.h"
+#include "driver_thread.h"
 #include "identity.h"
 #include "registration.h"
 
@@ -32,7 +33,8 @@ HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void **pp
 }
 
 HRESULT STDAPICALLTYPE DllCanUnloadNow(void) {
-  return ServerLockCount > 0 || ObjectCount != 0 ? S_FALSE : S_OK;
+  // A thread of the driver's may still be on its way out after the last object went.
+  return ServerLockCount > 0 || ObjectCount != 0 || LiveDriverThreads() != 0 ? S_FALSE : S_OK;
 }
 
 HRESULT STDAPICALLTYPE DllRegisterServer(void) {

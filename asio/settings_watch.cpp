@@ -6,6 +6,7 @@
 
 #include "asio_interface.h"
 #include "driver.h"
+#include "driver_thread.h"
 
 namespace {
 
@@ -65,8 +66,10 @@ bool SettingsWatch::Arm() {
       above.key = probe;
       aboveLevel = level;
     }
-    // Below the parent only a subtree watch sees the settings key appear.
-    if (Notify(above, level > 1 ? TRUE : FALSE, REG_NOTIFY_CHANGE_NAME) != ERROR_SUCCESS) {
+    // Only the key's own subkeys: the next key on the way to the settings key appearing, or the
+    // settings key itself. Each key that appears is then watched in turn, never a whole subtree
+    // (which under HKCU\Software would fire on every program's writes).
+    if (Notify(above, FALSE, REG_NOTIFY_CHANGE_NAME) != ERROR_SUCCESS) {
       Close(above);
       continue;
     }
@@ -112,17 +115,21 @@ bool SettingsWatch::Register(Watched &watched) {
 // A program that changes the settings writes several values (and may create the key first):
 // the check waits until the key has been quiet this long before it reads, so that one change is
 // told once. Under a busy parent key (while the settings key is missing) it gives up waiting
-// after a few rounds.
+// after a few rounds. The wait is made in slices, so that Stop never waits for more than one.
 const DWORD kQuietMs = 100;
+const DWORD kQuietSliceMs = 10;
 const int kQuietRounds = 20;
 
-// Whether a notification fired within kQuietMs. Its signal may also go to the wait still
-// registered on that event, whose callback then only marks it fired and asks for another check.
+// Whether a notification fired within kQuietMs (or the watch is being stopped). Its signal may
+// also go to the wait still registered on that event, whose callback then only marks it fired and
+// asks for another check.
 bool SettingsWatch::Quiet() {
   bool fired = false;
-  if (WaitForSingleObject(key.fired, kQuietMs) == WAIT_OBJECT_0) {
-    key.armed = false;
-    fired = true;
+  for (DWORD waited = 0; waited < kQuietMs && !fired && !stopping; waited += kQuietSliceMs) {
+    if (WaitForSingleObject(key.fired, kQuietSliceMs) == WAIT_OBJECT_0) {
+      key.armed = false;
+      fired = true;
+    }
   }
   if (WaitForSingleObject(above.fired, 0) == WAIT_OBJECT_0) {
     above.armed = false;
@@ -137,7 +144,8 @@ bool SettingsWatch::Quiet() {
 void SettingsWatch::Check() {
   // Armed before reading, so that a change made while the values are read fires again.
   Arm();
-  for (int round = 0; round < kQuietRounds && !Quiet(); ++round) Arm();
+  for (int round = 0; round < kQuietRounds && !Quiet() && !stopping; ++round) Arm();
+  if (stopping) return;
   DriverSettings now;
   ReadDriverSettings(&now);
   if (SameSettings(now, known)) return;
@@ -193,6 +201,14 @@ void SettingsWatch::Run(Watched &fired) {
     ++i;
   }
   guard.unlock();
+  if (freeNow) {
+    // Stopped from inside this check (the host released the driver in the asioMessage it was
+    // sent): the driver object is gone, and once this callback returns nothing holds the module.
+    // A driver thread waits for the callbacks to return, then frees the watch.
+    reaped[0] = spent[0] ? spent[0] : live[0];
+    reaped[1] = spent[1] ? spent[1] : live[1];
+    if (StartDriverThread(&SettingsWatch::Reap, this, /* thread */ nullptr)) return;
+  }
   // A spent wait's callback is this one, or one that returns without touching the watch again
   // but for the lock; only the first is released without waiting for it.
   for (i = 0; i < 2; ++i) {
@@ -202,8 +218,19 @@ void SettingsWatch::Run(Watched &fired) {
   if (freeNow) Free();
 }
 
+void SettingsWatch::Reap(void *self) {
+  SettingsWatch *watch = static_cast<SettingsWatch *>(self);
+  for (HANDLE wait : watch->reaped)
+    if (wait) UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+  watch->Free();
+}
+
 void SettingsWatch::Stop() {
   tell = nullptr;
+  // A check in progress gives up at once rather than waiting for the key to be quiet.
+  stopping = true;
+  // The process exits: the pool's threads are gone, and so is everything to free.
+  if (ProcessIsExiting()) return;
   std::unique_lock<std::mutex> guard(lock);
   stopped = true;
   if (checking == this) {

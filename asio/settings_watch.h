@@ -11,7 +11,7 @@
 
 // No thread of its own: registry change notifications signal events, and thread-pool waits run
 // the check on a pool thread. The key itself may not exist yet, or be deleted while watched: the
-// nearest existing key above it is watched too (with its subtree when it is not the parent), and
+// nearest existing key above it is watched too (for its own subkeys only, never a subtree), and
 // every check looks for both again. Only a change of what the driver would read counts, so writes
 // of the same values (or elsewhere under a watched parent) tell nobody.
 //
@@ -53,6 +53,7 @@ class SettingsWatch {
   bool Quiet();
   void Check();
   void Free();
+  static void Reap(void *self);
 
   DriverSettings known;
   Watched key;            // the settings key, while it exists
@@ -66,4 +67,8 @@ class SettingsWatch {
   bool again = false;  // a wait fired during the check
   bool stopped = false;
   bool stoppedInside = false;
+  // Set by Stop before it takes the lock: a check in progress ends early.
+  std::atomic<bool> stopping{false};
+  // The waits a driver thread unregisters (waiting for their callbacks) before it frees the watch.
+  HANDLE reaped[2] = {nullptr, nullptr};
 };

@@ -40,6 +40,7 @@
 
 #include "audio_thread.h"
 #include "device_choice.h"
+#include "driver_thread.h"
 #include "dsd_request.h"
 #include "identity.h"
 #include "settings_watch.h"
@@ -127,9 +128,11 @@ void CloseDevice(ma_device *device) {
   ma_device_uninit(device);
 }
 
-// On a thread of its own, for a stream the host gave up inside one of its callbacks. The thread
-// is in the multithreaded apartment while it closes the stream, as the audio thread is.
-void CloseStreamAway(ma_device *device) {
+// On a thread of its own, for a stream the host gave up inside one of its callbacks (or one
+// stopped under the loader lock, which its closing must not wait for). The thread is in the
+// multithreaded apartment while it closes the stream, as the audio thread is.
+void CloseStreamAway(void *stream) {
+  ma_device *device = static_cast<ma_device *>(stream);
   HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   CloseDevice(device);
   ma_free(device, nullptr);
@@ -140,7 +143,7 @@ void CloseStreamAway(ma_device *device) {
 // and the context, which must outlive the stream, with the audio thread it lives on. The module
 // stays loaded (a live object) until all are gone.
 struct Leftovers {
-  std::thread closer;
+  HANDLE closer;
   ma_context *context;
   AudioThread *audio;
   SettingsWatch *watch;
@@ -148,9 +151,10 @@ struct Leftovers {
   CBaseObject keepLoaded{"ASIOPelkor leftovers"};
 };
 
-void ReleaseLeftovers(Leftovers *leftovers) {
+void ReleaseLeftovers(void *parameter) {
+  Leftovers *leftovers = static_cast<Leftovers *>(parameter);
   if (leftovers->watch) leftovers->watch->Stop();
-  if (leftovers->closer.joinable()) leftovers->closer.join();
+  JoinDriverThread(&leftovers->closer);
   // Once the stream is closed, the endpoint's own format goes back.
   ReplacedFormat *replaced = &leftovers->replaced;
   RunOnAudioThread(leftovers->audio, [replaced] { RestoreEndpointFormat(replaced); });
@@ -302,7 +306,18 @@ void StreamNotification(const ma_device_notification *notification) {
 const char *ASIOPelkor::ErrorText() const { return streamLost ? kStreamLostText : errorMessage; }
 
 ASIOPelkor::~ASIOPelkor() {
-  bool onStreamThread = FrameOf(this) != nullptr;
+  if (ProcessIsExiting()) {
+    // Released while the process exits (from a static destructor of a module unloaded after this
+    // one, or from its DLL_PROCESS_DETACH): the system has ended every other thread, the stream's
+    // and the audio thread among them, and will take back the device, the memory and the handles
+    // with the process. Nothing can be waited for, so nothing is closed; the user's endpoint
+    // format is put back by the next driver that starts.
+    return;
+  }
+  // On the stream thread (a host that releases the driver in its own callback) or under the
+  // loader lock (a host releasing from a DllMain), the threads cannot be waited for: they are left
+  // to a thread of the driver's own.
+  bool onStreamThread = FrameOf(this) != nullptr || ThreadHoldsLoaderLock();
   // Nothing may tell the host anything from here on. Stopping the watch may wait for a check in
   // progress, which the stream thread must not: there it is left to the leftovers' thread.
   if (settingsWatch) {
@@ -334,10 +349,11 @@ void ASIOPelkor::handOffContext() {
   // On the stream thread of a stream that stop has just given up: neither its closer nor the
   // context can be waited for here.
   Leftovers *leftovers = new (std::nothrow) Leftovers();
+  HANDLE closer = takeCloser();
   if (!leftovers) {
     // Nothing to hand them to: the context and the watch (aimed at nobody) stay allocated rather
     // than vanish under the threads that use them.
-    if (streamCloser.joinable()) streamCloser.detach();
+    if (closer) CloseHandle(closer);
     return;
   }
   leftovers->watch = settingsWatch;
@@ -346,15 +362,14 @@ void ASIOPelkor::handOffContext() {
   audioThread = nullptr;
   leftovers->replaced = replacedFormat;
   replacedFormat.active = false;
-  leftovers->closer = std::move(streamCloser);
+  leftovers->closer = closer;
   leftovers->context = contextReady ? audioContext : nullptr;
   if (!contextReady) ma_free(audioContext, nullptr);
   audioContext = nullptr;
   contextReady = false;
-  try {
-    std::thread(ReleaseLeftovers, leftovers).detach();
-  } catch (...) {
-    if (leftovers->closer.joinable()) leftovers->closer.detach();
+  if (!StartDriverThread(ReleaseLeftovers, leftovers, /* thread */ nullptr)) {
+    if (leftovers->closer) CloseHandle(leftovers->closer);
+    leftovers->closer = nullptr;
     leftovers->replaced.active = false;
     leftovers->context = nullptr;
     leftovers->watch = nullptr;
@@ -363,34 +378,65 @@ void ASIOPelkor::handOffContext() {
   }
 }
 
+// Whoever takes the stream out of playbackStream owns it, and is the only one to close it: a host
+// thread's stop, a stop made inside one of the stream's own callbacks, a release. The others find
+// nothing to close. So a stop inside the switch that another thread's stop is waiting for leaves
+// the stream to that thread.
 void ASIOPelkor::closeStream() {
-  if (!playbackStream) return;
   started = false;
-  ma_device *device = playbackStream;
+  ma_device *device = playbackStream.exchange(nullptr);
+  if (!device) return;
+  // The stream's thread has been ended with every other thread; the system takes the device back.
+  if (ProcessIsExiting()) return;
+  if (ThreadHoldsLoaderLock()) {
+    // Stopped here, so that the host is called no more (its code may be on its way out), but
+    // closed on a thread of its own: closing waits for the stream's thread to end, and a thread
+    // cannot end while this one holds the loader lock.
+    onAudioThread([device] { ma_device_stop(device); });
+    closeAway(device);
+    return;
+  }
   onAudioThread([device] { CloseDevice(device); });
-  ma_free(playbackStream, nullptr);
-  playbackStream = nullptr;
+  ma_free(device, nullptr);
 }
 
 void ASIOPelkor::abandonStream() {
   started = false;
   if (CallbackFrame *frame = FrameOf(this)) frame->abandoned = true;
-  ma_device *device = playbackStream;
-  playbackStream = nullptr;
+  ma_device *device = playbackStream.exchange(nullptr);
+  // Taken already: a host thread is closing it, and waits for this very callback to return.
   if (!device) return;
   // Read only on this thread from here on, by the stream's later periods and notifications.
   device->pUserData = nullptr;
-  // One stream at a time is open, and start waits for the closer before it opens the next.
-  if (streamCloser.joinable()) streamCloser.detach();
-  try {
-    streamCloser = std::thread(CloseStreamAway, device);
-  } catch (...) {
-    // No thread to close it: it keeps playing silence until the process ends.
+  closeAway(device);
+}
+
+void ASIOPelkor::closeAway(ma_device *device) {
+  HANDLE closer = nullptr;
+  // No thread to close it: it keeps playing silence until the process ends.
+  if (!StartDriverThread(CloseStreamAway, device, &closer)) return;
+  // One stream at a time is open, and start waits for the closer before it opens the next; one
+  // left from a hostile order of calls is let go (it holds the module until it is done).
+  HANDLE earlier;
+  {
+    std::lock_guard<std::mutex> guard(closerLock);
+    earlier = streamCloser;
+    streamCloser = closer;
   }
+  if (earlier) CloseHandle(earlier);
+}
+
+HANDLE ASIOPelkor::takeCloser() {
+  std::lock_guard<std::mutex> guard(closerLock);
+  HANDLE closer = streamCloser;
+  streamCloser = nullptr;
+  return closer;
 }
 
 void ASIOPelkor::finishPendingClose() {
-  if (streamCloser.joinable() && !FrameOf(this)) streamCloser.join();
+  if (FrameOf(this) || !ThreadsCanBeJoined()) return;
+  HANDLE closer = takeCloser();
+  JoinDriverThread(&closer);
 }
 
 void ASIOPelkor::tellHost(long selector, bool claimed) {
@@ -675,22 +721,24 @@ ASIOError ASIOPelkor::start() {
   config.playback.channels = kStreamChannels;
   config.playback.shareMode = ma_share_mode_exclusive;
   config.wasapi.usage = ma_wasapi_usage_pro_audio;
+  // Never rerouted by miniaudio's own notification thread (which it does for the default device):
+  // a stream that loses its device stops, and the driver asks the host to reopen, so that no
+  // thread but the driver's ever stops, restarts or closes the stream.
+  config.wasapi.noAutoStreamRouting = MA_TRUE;
   streamRate = sampleRate;
 
-  playbackStream = static_cast<ma_device *>(ma_malloc(sizeof(ma_device), nullptr));
-  if (!playbackStream) {
+  ma_device *stream = static_cast<ma_device *>(ma_malloc(sizeof(ma_device), nullptr));
+  if (!stream) {
     setErrorText("No memory for the stream");
     return ASE_NotPresent;
   }
   // Set before the stream opens, so that the very first period already asks the host.
   started = true;
   ma_result result = MA_ERROR;
-  ma_device *stream = playbackStream;
   onAudioThread([&] { result = ma_device_init(audioContext, &config, stream); });
   if (result != MA_SUCCESS) {
     started = false;
-    ma_free(playbackStream, nullptr);
-    playbackStream = nullptr;
+    ma_free(stream, nullptr);
     snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
              ma_result_description(result));
     setErrorText(text);
@@ -698,8 +746,11 @@ ASIOError ASIOPelkor::start() {
     return ASE_NotPresent;
   }
 
-  StreamFormat internal = {playbackStream->playback.internalFormat, playbackStream->playback.internalChannels,
-                           playbackStream->playback.internalSampleRate};
+  // Open but not started: no callback runs yet, so no other thread can take it before this one
+  // hands it over.
+  playbackStream = stream;
+  StreamFormat internal = {stream->playback.internalFormat, stream->playback.internalChannels,
+                           stream->playback.internalSampleRate};
   StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
   if (verdict != kStreamUnconverted) {
     if (!DescribeFollowFailure(verdict, lastFollow, followWhy, sampleRate, internal, text, sizeof(text)))

@@ -13,3 +13,4 @@
 #include "win/security.h"
 #include "win/systime.h"
 #include "win/sync.h"
+#include "win/thread.h"

@@ -20,6 +20,7 @@
 
 #include "sim/handles.h"
 #include "sim/machine.h"
+#include "sim/threads.h"
 #include "sim/sync.h"
 #include "sim/process.h"
 
@@ -435,6 +436,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   auto process = std::dynamic_pointer_cast<Process>(object);
   if (!process) {
     if (auto event = sim::LookupEvent(handle)) return sim::WaitForEvent(event, milliseconds);
+    if (auto thread = sim::LookupThread(handle)) return sim::WaitForThread(thread, milliseconds);
     sim::Unimplemented("WaitForSingleObject on this kind of object");
   }
   DWORD cap;

@@ -48,6 +48,9 @@ struct Registry {
   uintptr_t nextHandle = 0x1000;
   std::vector<Watch> watches;
   void (*armingHook)(const std::wstring &keyName) = nullptr;
+  // The key under which the latest walk that created keys made its first one: a walk that
+  // creates several levels changes the names under that key alone.
+  Key *createdUnder = nullptr;
 };
 
 Registry &Reg() {
@@ -110,7 +113,10 @@ std::shared_ptr<Key> CreateChild(const std::shared_ptr<Key> &key, const std::wst
   child->name = name;
   child->parent = key.get();
   key->subkeys[Fold(name)] = child;
-  if (created) *created = true;
+  if (created) {
+    if (!*created) Reg().createdUnder = key.get();
+    *created = true;
+  }
   return child;
 }
 
@@ -233,7 +239,7 @@ void SetRegValue(HKEY root, const std::wstring &path, const std::wstring &name, 
   std::shared_ptr<Key> key;
   bool created = false;
   if (Walk(root, path.c_str(), true, &key, &created) != ERROR_SUCCESS) Unimplemented("SetRegValue on a bad root");
-  if (created) Notify(key->parent, REG_NOTIFY_CHANGE_NAME);
+  if (created) Notify(Reg().createdUnder, REG_NOTIFY_CHANGE_NAME);
   key->values[Fold(name)] = Value{name, type, data};
   Notify(key.get(), REG_NOTIFY_CHANGE_LAST_SET);
 }
@@ -340,7 +346,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, 
   bool created = false;
   LONG status = Walk(root, subKey, true, &key, &created, desired);
   if (status != ERROR_SUCCESS) return status;
-  if (created) Notify(key->parent, REG_NOTIFY_CHANGE_NAME);
+  if (created) Notify(Reg().createdUnder, REG_NOTIFY_CHANGE_NAME);
   if (AccessRefused(*key, desired)) return ERROR_ACCESS_DENIED;
   *result = NewHandle(key);
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;

@@ -10,6 +10,7 @@
 
 #include "endpoint_format.h"
 #include "sim/audio.h"
+#include "sim/threads.h"
 
 extern "C" {
 ma_result __real_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device);
@@ -47,6 +48,7 @@ struct State {
   std::vector<std::vector<ma_uint32>> periods;
   std::wstring endpointId;  // empty: the null backend as it is
   std::set<ma_context *> endpointContexts;
+  ma_device_config lastConfig = {};
 };
 
 State &Seam() {
@@ -149,6 +151,7 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
     }
   }
   s.lastOpened = device;
+  s.lastConfig = *config;
   return result;
 }
 
@@ -196,6 +199,8 @@ ma_result __wrap_ma_device_start(ma_device *device) {
 }
 
 void __wrap_ma_device_uninit(ma_device *device) {
+  // miniaudio waits here for the stream's thread to end.
+  sim::WaitingForThreadEnd();
   {
     State &s = Seam();
     std::lock_guard<std::mutex> guard(s.lock);
@@ -272,6 +277,12 @@ std::vector<std::vector<ma_uint32>> CapturedPeriods() {
   State &s = Seam();
   std::lock_guard<std::mutex> guard(s.lock);
   return s.periods;
+}
+
+ma_device_config LastStreamConfig() {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.lastConfig;
 }
 
 void HoldAfterStart(int milliseconds) {

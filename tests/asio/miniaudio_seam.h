@@ -40,6 +40,9 @@ void ReportInternalPeriods(ma_uint32 periodFrames, ma_uint32 periods);
 // away under it. False when no stream is open.
 bool StopStreamUnderDriver();
 
+// The configuration the driver opened its latest stream with.
+ma_device_config LastStreamConfig();
+
 // Contexts initialised and not yet released.
 int OpenContexts();
 

@@ -83,13 +83,16 @@ std::vector<SwitchRecord> StreamHost::Switches() {
   return switches;
 }
 
+bool WaitUntil(const std::function<bool()> &done) {
+  for (int i = 0; i < kPatienceMs / 10 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return done();
+}
+
 namespace {
 
-// Polls `done` every 10 ms for about 5 s; its last answer.
 template <typename Done>
 bool PollFor(Done done) {
-  for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return done();
+  return WaitUntil(done);
 }
 
 }  // namespace

@@ -51,17 +51,17 @@ class StreamHost {
 
   std::vector<SwitchRecord> Switches();
   size_t SwitchCount() const { return switchCount; }
-  // Waits (up to about 5 s) until at least `count` switches arrived.
+  // Waits (up to the patience below) until at least `count` switches arrived.
   bool WaitForSwitches(size_t count);
 
   // The switch with this serial stays in the host, once it has filled its half, until
-  // ReleaseHeld (or about 5 s), as a host busy with its processing would.
+  // ReleaseHeld (or the patience below), as a host busy with its processing would.
   void HoldSwitch(size_t serial) { holdSerial = static_cast<long>(serial); }
   bool WaitUntilHeld();
   void ReleaseHeld() { released = true; }
 
   // Runs inside the switch with this serial, after it filled its half, as a host that stops or
-  // lets go of the driver from its own callback; WaitForAct waits (up to about 5 s) for it to end.
+  // lets go of the driver from its own callback; WaitForAct waits (up to the patience below) for it to end.
   void ActInSwitch(size_t serial, std::function<void()> what) {
     act = std::move(what);
     actSerial = static_cast<long>(serial);
@@ -94,6 +94,12 @@ class StreamHost {
   std::atomic<long> actSerial{-1};
   std::atomic<bool> actDone{false};
 };
+
+// How long a test waits for something that must happen: long enough for a loaded machine under
+// the sanitizers, so that only a hang runs out of it.
+enum { kPatienceMs = 30000 };
+// Polls `done` every 10 ms, for kPatienceMs at most; its last answer.
+bool WaitUntil(const std::function<bool()> &done);
 
 // An identity file whose description names the null backend's one device.
 extern const char kStreamIdentity[];

@@ -7,6 +7,7 @@
 #include "sim/devices.h"
 #include "sim/handles.h"
 #include "sim/machine.h"
+#include "sim/threads.h"
 #include "sim/usb.h"
 #endif
 
@@ -77,6 +78,7 @@ void MachineTest::TearDown() {
   EXPECT_EQ(0, sim::LiveHeapBlocks()) << "heap blocks leaked";
   EXPECT_EQ(0, sim::LiveAlignedBlocks()) << "aligned blocks leaked";
   EXPECT_EQ(0, sim::ComApartmentFaults()) << "COM initialisations unbalanced";
+  EXPECT_EQ(0, sim::ThreadFaults()) << "a thread was waited for under the loader lock";
 #endif
   testsupport::CleanMachine();
 }
