@@ -72,8 +72,18 @@ void NoteProcessDetach(bool processExit) {
 
 bool ProcessIsExiting() { return InterlockedCompareExchange(&processExiting, 0, 0) != 0; }
 
+// GCC 12 takes the segment-register read of mingw-w64's NtCurrentTeb for a read of an empty array.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#endif
+static PEB *ProcessBlock() { return NtCurrentTeb()->ProcessEnvironmentBlock; }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 bool ThreadHoldsLoaderLock() {
-  PEB *peb = NtCurrentTeb()->ProcessEnvironmentBlock;
+  PEB *peb = ProcessBlock();
   if (!peb) return false;
   RTL_CRITICAL_SECTION *lock = *reinterpret_cast<RTL_CRITICAL_SECTION **>(reinterpret_cast<BYTE *>(peb) + kLoaderLockOffset);
   return lock && reinterpret_cast<ULONG_PTR>(lock->OwningThread) == GetCurrentThreadId() && lock->RecursionCount > 0;
