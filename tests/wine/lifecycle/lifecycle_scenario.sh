@@ -75,15 +75,17 @@ run() {
   fi
 }
 seen=0
-details() {  # the host's own account, when a check of it failed
-  [ "$failures" -gt "$seen" ] && tail -n 8 <<<"$out" | sed 's/^/    | /'
+details() {  # the host's own account and Wine's word on a crash, when a check of it failed
+  [ "$failures" -gt "$seen" ] &&
+    grep -E '^(crash|round|detach|leaving|FreeLibrary|static destructor|[0-9]+ rounds|no |the |init|CoCreateInstance)|Unhandled' <<<"$out" |
+    head -n 8 | sed 's/^/    | /'
   seen=$failures
 }
 
-echo "== $bits-bit host: Release inside bufferSwitch, then the module freed at once, 20 rounds each"
+echo "== $bits-bit host: Release inside bufferSwitch, then the module freed at once, 40 rounds each"
 for unload in cofree freelibrary; do
   for stop in stop nostop; do
-    run 120 release-in-switch $unload $stop 20
+    run 120 release-in-switch $unload $stop 40
     check "$unload, $([ $stop == stop ] && echo 'a stop first' || echo 'no stop'): no crash, the module gone at the end" \
       "exit 0" "$ending"
     details
