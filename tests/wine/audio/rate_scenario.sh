@@ -16,13 +16,14 @@ pcm_rates="44100 48000 88200 96000 176400 192000 352800 384000"
 dsd_multiples="64 128 256"
 
 if [ "$mode" == summary ]; then
+  heard() { local said; said=$(verdict | sed 's/^capture: //'); echo "${said:-not played}"; }
   for rate in $pcm_rates; do
     out=$(play $start --play $ms --rate $rate)
-    echo "  $bits-bit asio.dll, PCM $rate Hz from $start: $(verdict); endpoint $(endpoint 'while playing') while playing, $(endpoint 'after Release') after"
+    echo "  $bits-bit asio.dll, PCM $rate Hz from $start: $(heard); endpoint $(endpoint 'while playing') while playing, $(endpoint 'after Release') after"
   done
   for dsd in $dsd_multiples; do
     out=$(play $start --play $ms --dsd $dsd)
-    echo "  $bits-bit asio.dll, DSD$dsd from $start: $(verdict); endpoint $(endpoint 'while playing') while playing, $(endpoint 'after Release') after"
+    echo "  $bits-bit asio.dll, DSD$dsd from $start: $(heard); endpoint $(endpoint 'while playing') while playing, $(endpoint 'after Release') after"
   done
   timeout 60 "$tree/usr/lib/wine/wineserver" -w
   exit 0
