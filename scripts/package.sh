@@ -42,13 +42,14 @@ echo "  uninstall.exe /S: exit status $?"
 set -e
 WINEPREFIX=$VANTREL_WINEPREFIX timeout 120 wineserver -w || true
 [ -e "$install" ] && echo "  left behind: $install" || echo "  the install folder is gone"
-# Each registered asio.dll heard: a short PCM and DSD run through a test build of Wine's ALSA
-# driver whose device is a file, compared with what the host wrote.
+# Each registered asio.dll heard at every rate the DAC takes: short runs through a test build of
+# Wine's ALSA driver whose device is a file, compared with what the host wrote, from an endpoint at
+# float 48000 Hz that the driver switches through the tests' policy-configuration object.
 echo "=== Wine: each asio.dll played into a captured device (a test build of Wine's ALSA driver)"
 for arch in x86 x64; do
   preset=$([ $arch == x86 ] && echo win32 || echo win64)
-  bash tests/wine/audio/playback_scenario.sh "dist/$arch/asio.dll" "dist/$arch/asioprobe.exe" dist/$arch/asio.dll.ini \
-    "build/$preset/tests/playback" summary || echo "  $arch: the playback run failed"
+  bash tests/wine/audio/rate_scenario.sh "dist/$arch/asio.dll" "dist/$arch/asioprobe.exe" dist/$arch/asio.dll.ini \
+    "build/$preset/tests/policyconfig.dll" "build/$preset/tests/playback" summary || echo "  $arch: the playback run failed"
 done
 if [ -f dist/x64/devpurge.exe ]; then
   echo "=== Wine: devpurge.exe (a Wine prefix has no pnputil.exe, so the package stage ends the run with -30)"

@@ -6,18 +6,25 @@
 //   asioprobe NAME                  ... then load NAME and print its answers
 //   asioprobe NAME --run MS         ... then create buffers and run the stream for MS milliseconds
 //   asioprobe NAME --control-panel  ... then press the host's control-panel button (controlPanel)
-//   asioprobe NAME --play MS [--rate HZ | --dsd 64|128] [--again start|buffers] [--mta] [--capture FILE]
+//   asioprobe NAME --can-rates      ... then ask canSampleRate for the rates hosts ask about, PCM
+//                                   and DSD
+//   asioprobe NAME --play MS [--rate HZ | --dsd 64|128|256] [--again start|buffers] [--mta] [--capture FILE]
 //                                   ... then play a known signal for MS milliseconds (twice with
 //                                   --again: stop and start, or also disposeBuffers and createBuffers)
 //                                   on a thread in a single-threaded apartment (--mta: the
 //                                   multithreaded one), check that no driver call changes that
 //                                   apartment, and with --capture compare FILE, the bytes the
-//                                   device received, with what was written
+//                                   device received, with what was written; it also prints the
+//                                   default playback endpoint's Windows format before, while and
+//                                   after it plays
 //
 // It knows nothing of the driver but the IASIO declaration: it is compiled as any host is, so on
 // 32-bit the IASIO methods are called thiscall and the IUnknown ones stdcall.
 #include <windows.h>
 #include <objbase.h>
+#include <initguid.h>
+#include <mmdeviceapi.h>
+#include <mmreg.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -258,6 +265,82 @@ void PrintAnswers(IASIO *asio) {
   printf("\n");
 }
 
+// canSampleRate for every rate a host may ask about (JUCE's list, and the DSD rates of both
+// families up to DSD512), one line for PCM and one for DSD.
+void PrintRateAnswers(IASIO *asio) {
+  static const double kPcmRates[] = {8000,  11025, 16000,  22050,  32000,  44100,  48000,  64000,
+                                     88200, 96000, 176400, 192000, 352800, 384000, 705600, 768000};
+  static const double kDsdMultiples[] = {64, 128, 256, 512};
+  static const double kDsdBases[] = {44100, 48000};
+  printf("    canSampleRate PCM:");
+  for (double rate : kPcmRates) printf(" %.0f %s", rate, ErrorName(asio->canSampleRate(rate)));
+  printf("\n");
+  ASIOIoFormat format;
+  memset(&format, 0, sizeof(format));
+  format.FormatType = kASIODSDFormat;
+  if (asio->future(kAsioSetIoFormat, &format) != ASE_SUCCESS) {
+    printf("    canSampleRate DSD: the driver refuses DSD mode\n");
+    return;
+  }
+  printf("    canSampleRate DSD:");
+  for (double base : kDsdBases)
+    for (double multiple : kDsdMultiples) printf(" %.0f %s", base * multiple, ErrorName(asio->canSampleRate(base * multiple)));
+  printf("\n");
+  format.FormatType = kASIOPCMFormat;
+  asio->future(kAsioSetIoFormat, &format);
+}
+
+// The default playback endpoint's Windows default format (PKEY_AudioEngine_DeviceFormat) as the
+// tests name formats: f32/48000, s32/44100, s24in32/96000 (24 valid bits in 32), with the channel
+// count after another slash when it is not 2; "none" when there is none to read.
+void EndpointFormatName(char *name, size_t capacity) {
+  snprintf(name, capacity, "none");
+  IMMDeviceEnumerator *enumerator = nullptr;
+  IMMDevice *device = nullptr;
+  IPropertyStore *properties = nullptr;
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  HRESULT hr = CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                                reinterpret_cast<void **>(&enumerator));
+  if (SUCCEEDED(hr)) hr = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device);
+  if (SUCCEEDED(hr)) hr = device->OpenPropertyStore(STGM_READ, &properties);
+  if (SUCCEEDED(hr)) hr = properties->GetValue(PKEY_AudioEngine_DeviceFormat, &value);
+  if (SUCCEEDED(hr) && value.vt == VT_BLOB && value.blob.cbSize >= sizeof(WAVEFORMATEX)) {
+    WAVEFORMATEXTENSIBLE format;
+    memset(&format, 0, sizeof(format));
+    memcpy(&format, value.blob.pBlobData, value.blob.cbSize < sizeof(format) ? value.blob.cbSize : sizeof(format));
+    unsigned tag = format.Format.wFormatTag;
+    unsigned bits = format.Format.wBitsPerSample;
+    unsigned valid = bits;
+    if (tag == WAVE_FORMAT_EXTENSIBLE && value.blob.cbSize >= sizeof(format)) {
+      // The subtype's first member is the format tag; the rest is the same for PCM and float.
+      tag = format.SubFormat.Data1;
+      valid = format.Samples.wValidBitsPerSample;
+    }
+    const char *kind = tag == WAVE_FORMAT_IEEE_FLOAT ? "f" : tag == WAVE_FORMAT_PCM ? "s" : nullptr;
+    int length = 0;
+    if (!kind)
+      length = snprintf(name, capacity, "tag%u/%lu", tag, static_cast<unsigned long>(format.Format.nSamplesPerSec));
+    else if (valid == bits)
+      length = snprintf(name, capacity, "%s%u/%lu", kind, bits, static_cast<unsigned long>(format.Format.nSamplesPerSec));
+    else
+      length = snprintf(name, capacity, "%s%uin%u/%lu", kind, valid, bits,
+                        static_cast<unsigned long>(format.Format.nSamplesPerSec));
+    if (format.Format.nChannels != 2 && length > 0 && static_cast<size_t>(length) < capacity)
+      snprintf(name + length, capacity - length, "/%u", static_cast<unsigned>(format.Format.nChannels));
+  }
+  PropVariantClear(&value);
+  if (properties) properties->Release();
+  if (device) device->Release();
+  if (enumerator) enumerator->Release();
+}
+
+void PrintEndpointFormat(const char *when) {
+  char name[64];
+  EndpointFormatName(name, sizeof(name));
+  printf("    endpoint %s: %s\n", when, name);
+}
+
 void RunStream(IASIO *asio, long milliseconds) {
   long inputs = 0, outputs = 0, minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
   asio->getChannels(&inputs, &outputs);
@@ -304,10 +387,11 @@ void RunStream(IASIO *asio, long milliseconds) {
 struct PlayOptions {
   long milliseconds = 0;
   double rate = 44100;
-  long dsdMultiple = 0;  // 64 or 128: native DSD at that multiple of 44100 Hz
+  long dsdMultiple = 0;  // 64, 128 or 256: native DSD at that multiple of 44100 Hz
   const wchar_t *again = nullptr;  // "start" or "buffers"
   bool mta = false;
   const wchar_t *capture = nullptr;
+  bool canRates = false;
 };
 
 PlayOptions Options;
@@ -512,6 +596,7 @@ void PlayStream(IASIO *asio) {
       break;
     }
     printf("    start: ASE_OK; getErrorMessage: %s\n", text);
+    PrintEndpointFormat("while playing");
     Sleep(static_cast<DWORD>(Options.milliseconds));
     error = Checked("stop", asio->stop());
     run.switches = SwitchCount;
@@ -560,6 +645,7 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
   }
   IASIO *asio = static_cast<IASIO *>(object);
   bool playing = Options.milliseconds > 0;
+  if (playing) PrintEndpointFormat("before init");
   if (playing) CheckApartment("CoCreateInstance");
   char text[128];
   ASIOBool ready = asio->init(GetConsoleWindow());
@@ -570,6 +656,8 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
     printf("    init: %ld, refused: %s\n", ready, ErrorText(asio, text));
   if (playing) {
     PlayStream(asio);
+  } else if (Options.canRates) {
+    PrintRateAnswers(asio);
   } else {
     PrintAnswers(asio);
     if (runMilliseconds > 0) RunStream(asio, runMilliseconds);
@@ -578,6 +666,7 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
   ULONG left = asio->Release();
   if (playing) CheckApartment("Release");
   printf("    Release: %lu references left\n", static_cast<unsigned long>(left));
+  if (playing) PrintEndpointFormat("after Release");
 
   // The driver's own answer on whether it may go, asked of the module COM loaded.
   HMODULE module = GetModuleHandleW(entry.inprocServer);
@@ -604,6 +693,8 @@ int wmain(int argc, wchar_t **argv) {
       runMilliseconds = wcstol(argv[++i], nullptr, 10);
     else if (wcscmp(argv[i], L"--control-panel") == 0)
       controlPanel = true;
+    else if (wcscmp(argv[i], L"--can-rates") == 0)
+      Options.canRates = true;
     else if (wcscmp(argv[i], L"--play") == 0 && i + 1 < argc)
       Options.milliseconds = wcstol(argv[++i], nullptr, 10);
     else if (wcscmp(argv[i], L"--rate") == 0 && i + 1 < argc)
@@ -620,8 +711,8 @@ int wmain(int argc, wchar_t **argv) {
     else if (!wanted && argv[i][0] != L'-')
       wanted = argv[i];
     else {
-      printf("usage: asioprobe [driver name [--run milliseconds] [--control-panel]]\n"
-             "       asioprobe driver name --play milliseconds [--rate hz | --dsd 64|128] [--again start|buffers]\n"
+      printf("usage: asioprobe [driver name [--run milliseconds] [--control-panel] [--can-rates]]\n"
+             "       asioprobe driver name --play milliseconds [--rate hz | --dsd 64|128|256] [--again start|buffers]\n"
              "                 [--mta] [--capture file]\n");
       return 1;
     }
