@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "process_internal.h"
 #include "sim/handles.h"
 #include "sim/machine.h"
 #include "sim/sync.h"
@@ -435,6 +436,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   auto process = std::dynamic_pointer_cast<Process>(object);
   if (!process) {
     if (auto event = sim::LookupEvent(handle)) return sim::WaitForEvent(event, milliseconds);
+    if (auto mutex = sim::LookupMutex(handle)) return sim::WaitForMutex(mutex, milliseconds);
     sim::Unimplemented("WaitForSingleObject on this kind of object");
   }
   DWORD cap;
@@ -460,9 +462,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   auto object = sim::LookupHandle(process);
   if (!object) return Fail(ERROR_INVALID_HANDLE);
+  if (!exitCode) return Fail(ERROR_INVALID_PARAMETER);
+  if (sim::OpenedProcessExitCode(object, exitCode)) return TRUE;
   auto p = std::dynamic_pointer_cast<Process>(object);
   if (!p) return Fail(ERROR_INVALID_HANDLE);
-  if (!exitCode) return Fail(ERROR_INVALID_PARAMETER);
   *exitCode = p->Poll() ? p->exitCode : STILL_ACTIVE;
   return TRUE;
 }
