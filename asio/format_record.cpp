@@ -1,6 +1,7 @@
 #include "format_record.h"
 
 #include <string.h>
+#include <wchar.h>
 
 namespace {
 
