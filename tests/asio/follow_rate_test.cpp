@@ -462,6 +462,7 @@ TEST_F(FormatRecordTest, TheSettingsProgramsButtonPutsItBackOnlyWhenNoHolderLive
 // gone.
 TEST_F(FormatRecordTest, ValuesThatMakeNoSenseAreNoRecordOrNoHolder) {
   const std::vector<uint8_t> set = sim::WaveFormat(96000, 2, 32);
+  const std::vector<uint8_t> user = UserFormat();
   const std::vector<uint8_t> noProcessAndAPiece = {0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0x44};
   struct Case {
     const char *name;
@@ -470,10 +471,10 @@ TEST_F(FormatRecordTest, ValuesThatMakeNoSenseAreNoRecordOrNoHolder) {
     std::vector<uint8_t> holders;
     bool restored;
   } cases[] = {
-      {"user format of another type", REG_DWORD, UserFormat(), {}, false},
-      {"user format cut short", REG_BINARY, std::vector<uint8_t>(UserFormat().begin(), UserFormat().begin() + 20), {}, false},
-      {"holders cut short or naming no process", REG_BINARY, UserFormat(), noProcessAndAPiece, true},
-      {"holders longer than any list", REG_BINARY, UserFormat(), std::vector<uint8_t>(4096, 0x11), true},
+      {"user format of another type", REG_DWORD, user, {}, false},
+      {"user format cut short", REG_BINARY, std::vector<uint8_t>(user.begin(), user.begin() + 20), {}, false},
+      {"holders cut short or naming no process", REG_BINARY, user, noProcessAndAPiece, true},
+      {"holders longer than any list", REG_BINARY, user, std::vector<uint8_t>(4096, 0x11), true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
