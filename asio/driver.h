@@ -10,6 +10,7 @@
 #include "audio_thread.h"
 #include "com_object.h"
 #include "endpoint_format.h"
+#include "format_record.h"
 #include "stream_format.h"
 
 class SettingsWatch;
@@ -197,8 +198,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   DWORD settingFifoSize;
   // "followrate": start makes the stream's format the endpoint's default first.
   bool settingFollowRate;
-  // The endpoint format start replaced, put back when the object goes (not at stop: hosts open
-  // and close streams often).
+  // This object's hold on the record of the endpoint format start replaced, let go when the
+  // object goes (not at stop: hosts open and close streams often).
   ReplacedFormat replacedFormat;
   FollowOutcome lastFollow;
 };

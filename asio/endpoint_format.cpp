@@ -202,19 +202,22 @@ FormatChange SetEndpointFormat(LPCWSTR id, const FormatBytes &format, HRESULT *r
   return change;
 }
 
+bool PolicyObjectPresent() {
+  IUnknown *object = nullptr;
+  IPolicyConfig *policy = nullptr;
+  HRESULT result = CoCreateInstance(kPolicyConfigClass, /* outer */ nullptr, CLSCTX_ALL, IID_IUnknown,
+                                    reinterpret_cast<void **>(&object));
+  if (SUCCEEDED(result)) result = object->QueryInterface(kPolicyConfigInterface, reinterpret_cast<void **>(&policy));
+  bool present = SUCCEEDED(result);
+  ReleaseAndClear(&policy);
+  ReleaseAndClear(&object);
+  return present;
+}
+
 void QueryEndpointFormat(LPCWSTR id, EndpointFormat *format) {
   *format = EndpointFormat();
   FormatBytes bytes;
   if (ReadEndpointFormat(id, &bytes) != S_OK) return;
   ParseWaveFormat(bytes.bytes, bytes.size, format);
   format->exclusiveAccepted = AskExclusiveFormat(id, bytes) == S_OK;
-}
-
-void RestoreEndpointFormat(ReplacedFormat *replaced) {
-  if (!replaced->active) return;
-  replaced->active = false;
-  FormatBytes now;
-  HRESULT result;
-  if (ReadEndpointFormat(replaced->id, &now) == S_OK && SameFormat(now, replaced->set))
-    SetEndpointFormat(replaced->id, replaced->user, &result);
 }

@@ -65,17 +65,8 @@ enum class FormatChange {
 // Makes `format` the endpoint's default format, with a float mix format at its rate and channel
 // count, through the policy object. Whether the endpoint really changed is for the caller to read.
 FormatChange SetEndpointFormat(LPCWSTR id, const FormatBytes &format, HRESULT *result);
-
-// A default format the driver replaced on an endpoint, and the one it put there instead.
-struct ReplacedFormat {
-  bool active;
-  EndpointId id;
-  FormatBytes user;  // what the endpoint had before the driver first changed it
-  FormatBytes set;   // what the driver's latest change left there
-};
-// Puts the user's format back, but only while the endpoint still has the one the driver set: a
-// user who chose another format meanwhile keeps it. Clears `replaced` in every case.
-void RestoreEndpointFormat(ReplacedFormat *replaced);
+// Whether SetEndpointFormat has a policy object to go through (Windows does, Wine does not).
+bool PolicyObjectPresent();
 
 // For the settings program: the default format and whether the endpoint takes it for exclusive
 // use. Under a system that keeps no such property, format->known stays false.

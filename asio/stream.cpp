@@ -507,6 +507,8 @@ ASIOBool ASIOPelkor::init(void *) {
   // No audio thread, no context: start then says that no audio system could be opened.
   if (audioThread && audioThread->Start() && audioContext) {
     onAudioThread([this] {
+      // A format a crashed or killed host left on an endpoint goes back before anything else.
+      SettleFormatRecords();
       contextReady = ma_context_init(/* backends */ nullptr, 0, /* config */ nullptr, audioContext) == MA_SUCCESS;
       ma_device_info *devices = nullptr;
       ma_uint32 count = 0;
@@ -808,7 +810,10 @@ FollowOutcome ASIOPelkor::followStreamRate(ULONG rate, HRESULT *why) {
   if (!settingFollowRate || !playbackEndpoint(id)) return kFollowNotTried;
   FormatBytes before;
   if (ReadEndpointFormat(id, &before) != S_OK) return kFollowNotTried;
-  if (IsStreamFormat(before, rate)) return kFollowAlready;
+  if (IsStreamFormat(before, rate)) {
+    JoinFormatRecord(&replacedFormat, id, before);
+    return kFollowAlready;
+  }
   FormatBytes wanted;
   MakeStreamFormat(rate, &wanted);
   HRESULT accepted = AskExclusiveFormat(id, wanted);
@@ -817,21 +822,13 @@ FollowOutcome ASIOPelkor::followStreamRate(ULONG rate, HRESULT *why) {
 
   // A format changed on another endpoint (init chose another device since) goes back first.
   if (replacedFormat.active && wcscmp(replacedFormat.id, id) != 0) RestoreEndpointFormat(&replacedFormat);
-  FormatChange change = SetEndpointFormat(id, wanted, why);
+  // The record of the user's format is written before the change, and shared with every other
+  // driver object on the endpoint (format_record.h).
+  FormatBytes after;
+  bool read = false;
+  FormatChange change = ChangeRecordedFormat(&replacedFormat, id, before, wanted, why, &after, &read);
   if (change == FormatChange::kNoPolicyObject) return kFollowNoPolicy;
   if (change == FormatChange::kRefused) return kFollowSetFailed;
-  FormatBytes after;
-  bool read = ReadEndpointFormat(id, &after) == S_OK;
-  // Recorded also when the endpoint cannot be read back: the change went through, and the user's
-  // format must come back all the same (provided the endpoint then has what was asked for).
-  if (!read || !SameFormat(after, before)) {
-    // The user's format is the one found before the first change, or the one the user chose
-    // since the driver's latest change.
-    if (!replacedFormat.active || !SameFormat(before, replacedFormat.set)) replacedFormat.user = before;
-    replacedFormat.active = true;
-    wcscpy(replacedFormat.id, id);
-    replacedFormat.set = read ? after : wanted;
-  }
   return read && IsStreamFormat(after, rate) ? kFollowChanged : kFollowUnchanged;
 }
 

@@ -9,6 +9,7 @@
 #include <miniaudio.h>
 
 #include "endpoint_format.h"
+#include "format_record.h"
 #include "playback_choice.h"
 #include "resource.h"
 #include "settings_store.h"
@@ -32,6 +33,8 @@ const Field kFields[] = {
 struct Dialog {
   SettingsSnapshot loaded;
   bool filling;  // the program itself is setting the fields: no change to react to
+  bool hasEndpoint;  // the device the driver plays on is a Windows endpoint with this id
+  EndpointId endpoint;
 };
 
 void SetNumber(HWND dialog, int id, DWORD value) {
@@ -117,11 +120,37 @@ void ShowDeviceName(const char *text, WCHAR *name, size_t nameChars) {
     name[0] = L'\0';
 }
 
-void FillDevices(HWND dialog) {
-  HWND list = GetDlgItem(dialog, IDC_DEVICES);
-  WCHAR note[512];
+// The endpoint's default format and what it means, then the driver's record of a format it
+// replaced there, if any.
+void ShowEndpointFormat(HWND dialog, const Dialog &state) {
   WCHAR formatText[160] = L"";
   WCHAR advice[400] = L"";
+  WCHAR replaced[400] = L"";
+  ReplacedNotice notice = ReplacedNotice::kNone;
+  EndpointFormat format = {};
+  if (state.hasEndpoint) {
+    QueryEndpointFormat(state.endpoint, &format);
+    FormatRecordView record;
+    InspectFormatRecord(state.endpoint, &record);
+    notice = DescribeReplacedFormat(record, replaced, _countof(replaced));
+  }
+  if (JudgeEndpointFormat(format, formatText, _countof(formatText), advice, _countof(advice)) ==
+      FormatVerdict::kConverted) {
+    WCHAR warning[_countof(advice) + 16];
+    swprintf(warning, _countof(warning), L"Warning: %ls", advice);
+    wcscpy(advice, warning);
+  }
+  SetDlgItemTextW(dialog, IDC_FORMAT, formatText);
+  SetDlgItemTextW(dialog, IDC_FORMAT_ADVICE, advice);
+  SetDlgItemTextW(dialog, IDC_REPLACED, replaced);
+  HWND putBack = GetDlgItem(dialog, IDC_PUT_BACK);
+  EnableWindow(putBack, notice == ReplacedNotice::kLeft);
+  ShowWindow(putBack, notice == ReplacedNotice::kNone ? SW_HIDE : SW_SHOW);
+}
+
+void FillDevices(HWND dialog, Dialog *state) {
+  HWND list = GetDlgItem(dialog, IDC_DEVICES);
+  WCHAR note[512];
   WCHAR modulePath[MAX_PATH];
   ma_context context;
   // The driver's init makes its context the same way: default backends, no configuration.
@@ -145,21 +174,9 @@ void FillDevices(HWND dialog) {
   }
   if (choice.matched >= 0) SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(choice.matched), 0);
   DescribePlaybackChoice(choice, description ? description : L"", playedOnName, note, _countof(note));
-
-  if (choice.playedOn >= 0) {
-    EndpointFormat format = {};
-    EndpointId endpoint;
-    if (EndpointIdOf(context, devices[choice.playedOn], endpoint)) QueryEndpointFormat(endpoint, &format);
-    if (JudgeEndpointFormat(format, formatText, _countof(formatText), advice, _countof(advice)) ==
-        FormatVerdict::kConverted) {
-      WCHAR warning[_countof(advice) + 16];
-      swprintf(warning, _countof(warning), L"Warning: %ls", advice);
-      wcscpy(advice, warning);
-    }
-  }
+  state->hasEndpoint = choice.playedOn >= 0 && EndpointIdOf(context, devices[choice.playedOn], state->endpoint);
   SetDlgItemTextW(dialog, IDC_DEVICE_NOTE, note);
-  SetDlgItemTextW(dialog, IDC_FORMAT, formatText);
-  SetDlgItemTextW(dialog, IDC_FORMAT_ADVICE, advice);
+  ShowEndpointFormat(dialog, *state);
   CoTaskMemFree(description);
   ma_context_uninit(&context);
 }
@@ -205,7 +222,7 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
       SendDlgItemMessageW(dialog, IDC_PERIODS, EM_SETLIMITTEXT, 10, 0);
       SendDlgItemMessageW(dialog, IDC_RATE, CB_LIMITTEXT, 10, 0);
       FillSettings(dialog, state);
-      FillDevices(dialog);
+      FillDevices(dialog, state);
       return TRUE;  // the first field gets the focus
     }
     case WM_COMMAND: {
@@ -228,6 +245,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         Refresh(dialog, *state);
       } else if (id == IDC_FOLLOW_RATE && code == BN_CLICKED && !state->filling) {
         Refresh(dialog, *state);
+      } else if (id == IDC_PUT_BACK && code == BN_CLICKED) {
+        if (state->hasEndpoint) PutBackEndpointFormat(state->endpoint);
+        ShowEndpointFormat(dialog, *state);
       } else if (id == IDC_APPLY && code == BN_CLICKED) {
         Apply(dialog, state);
       } else if (id == IDOK && code == BN_CLICKED) {
@@ -248,6 +268,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   InitCommonControlsEx(&controls);
   // The endpoint's property store is read through COM on this thread.
   HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  // A format that a host which went without closing the driver left on an endpoint goes back
+  // first, as the driver's init does it.
+  SettleFormatRecords();
   Dialog state = {};
   LoadSettings(&state.loaded);
   INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, DialogProc,

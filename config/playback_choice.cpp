@@ -80,6 +80,46 @@ FormatVerdict JudgeEndpointFormat(const EndpointFormat &format, WCHAR *text, siz
   return FormatVerdict::kConverted;
 }
 
+namespace {
+
+// "32-bit float, 48000 Hz, 2 ch", as the driver's own messages name a format.
+void NameFormat(const FormatBytes &bytes, WCHAR *text, size_t textChars) {
+  EndpointFormat format;
+  if (!ParseWaveFormat(bytes.bytes, bytes.size, &format)) {
+    swprintf(text, textChars, L"an unknown format");
+    return;
+  }
+  WORD valid = format.validBits ? format.validBits : format.containerBits;
+  if (valid == format.containerBits)
+    swprintf(text, textChars, L"%u-bit%ls, %lu Hz, %u ch", format.containerBits, format.isFloat ? L" float" : L"",
+             static_cast<unsigned long>(format.sampleRate), format.channels);
+  else
+    swprintf(text, textChars, L"%u-bit in %u-bit words%ls, %lu Hz, %u ch", valid, format.containerBits,
+             format.isFloat ? L" float" : L"", static_cast<unsigned long>(format.sampleRate), format.channels);
+}
+
+}  // namespace
+
+ReplacedNotice DescribeReplacedFormat(const FormatRecordView &record, WCHAR *text, size_t textChars) {
+  text[0] = L'\0';
+  if (!record.exists) return ReplacedNotice::kNone;
+  WCHAR user[64], set[64];
+  NameFormat(record.user, user, _countof(user));
+  NameFormat(record.set, set, _countof(set));
+  if (record.held) {
+    swprintf(text, textChars,
+             L"The driver replaced your Windows format, %ls, with %ls; yours goes back when the last "
+             L"host closes the driver.",
+             user, set);
+    return ReplacedNotice::kHeld;
+  }
+  swprintf(text, textChars,
+           L"The driver replaced your Windows format, %ls, with %ls, and no host holds the driver any more. Put "
+           L"back restores yours now.",
+           user, set);
+  return ReplacedNotice::kLeft;
+}
+
 void DescribeBufferSizes(DWORD latencyMs, WCHAR *text, size_t textChars) {
   // DSD64 is set as 64 × 44100 one-bit samples per second; the stream carries them as 32-bit
   // words, and the host's buffer size counts the one-bit samples.

@@ -10,6 +10,7 @@
 #include <miniaudio.h>
 
 #include "endpoint_format.h"
+#include "format_record.h"
 
 struct PlaybackChoice {
   bool identityRead;  // the identity file beside the driver gave a description
@@ -37,6 +38,15 @@ enum class FormatVerdict {
 // (for a good format, how to play another rate without resampling; empty when nothing is known).
 FormatVerdict JudgeEndpointFormat(const EndpointFormat &format, WCHAR *text, size_t textChars, WCHAR *advice,
                                   size_t adviceChars);
+
+enum class ReplacedNotice {
+  kNone,  // no record: nothing to say
+  kHeld,  // a host still holds the driver's format; it goes back when the last one closes
+  kLeft,  // no host holds it (the restore failed, or a host went without closing): it may go back now
+};
+// The sentence under the device's format while the driver's record of a replaced format exists:
+// which format the driver replaced with which, and when the user's comes back.
+ReplacedNotice DescribeReplacedFormat(const FormatRecordView &record, WCHAR *text, size_t textChars);
 
 // The sentence beside the latency: the buffer sizes the driver reports for `latencyMs` at 44100
 // Hz (its size at construction), at 48000 Hz and in DSD64, as ComputePreferredFrames makes them.

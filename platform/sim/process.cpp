@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "process_internal.h"
 #include "sim/handles.h"
 #include "sim/machine.h"
 #include "sim/threads.h"
@@ -437,6 +438,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (!process) {
     if (auto event = sim::LookupEvent(handle)) return sim::WaitForEvent(event, milliseconds);
     if (auto thread = sim::LookupThread(handle)) return sim::WaitForThread(thread, milliseconds);
+    if (auto mutex = sim::LookupMutex(handle)) return sim::WaitForMutex(mutex, milliseconds);
     sim::Unimplemented("WaitForSingleObject on this kind of object");
   }
   DWORD cap;
@@ -462,9 +464,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   auto object = sim::LookupHandle(process);
   if (!object) return Fail(ERROR_INVALID_HANDLE);
+  if (!exitCode) return Fail(ERROR_INVALID_PARAMETER);
+  if (sim::OpenedProcessExitCode(object, exitCode)) return TRUE;
   auto p = std::dynamic_pointer_cast<Process>(object);
   if (!p) return Fail(ERROR_INVALID_HANDLE);
-  if (!exitCode) return Fail(ERROR_INVALID_PARAMETER);
   *exitCode = p->Poll() ? p->exitCode : STILL_ACTIVE;
   return TRUE;
 }

@@ -1,4 +1,4 @@
-// Events and the thread pool's waits. Each registered wait gets a thread of its own, which is
+// Events, mutexes and the thread pool's waits. Each registered wait gets a thread of its own, which is
 // what a caller sees of the pool: its callback runs on some other thread, once per signal, until
 // the wait is unregistered.
 #include "sim/sync.h"
@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "sim/machine.h"
@@ -33,6 +35,53 @@ struct Event : sim::KernelObject {
     return true;
   }
 };
+
+// Owned by one thread at a time, as often as that thread waited for it. A thread that ends while
+// owning it is not modelled (Windows would hand the next waiter WAIT_ABANDONED).
+struct Mutex : sim::KernelObject {
+  const char *Kind() const override { return "mutex"; }
+  std::mutex lock;
+  std::condition_variable released;
+  std::thread::id owner;
+  unsigned count = 0;
+
+  bool Take(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(lock);
+    std::thread::id self = std::this_thread::get_id();
+    if (!released.wait_for(guard, limit, [&] { return count == 0 || owner == self; })) return false;
+    owner = self;
+    ++count;
+    return true;
+  }
+  bool Give() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (count == 0 || owner != std::this_thread::get_id()) return false;
+    if (--count == 0) {
+      owner = std::thread::id();
+      released.notify_all();
+    }
+    return true;
+  }
+};
+
+// Names are case-sensitive, as the object manager's are; a name lives while a handle does.
+struct NamedMutexTable {
+  std::mutex lock;
+  std::map<std::wstring, std::weak_ptr<Mutex>> byName;
+};
+NamedMutexTable &Names() {
+  static NamedMutexTable table;
+  return table;
+}
+void ResetNames() {
+  std::lock_guard<std::mutex> guard(Names().lock);
+  Names().byName.clear();
+}
+sim::ResetRegistration registration(ResetNames);
+
+std::chrono::milliseconds WaitLimit(DWORD milliseconds) {
+  return milliseconds == INFINITE ? std::chrono::milliseconds(24LL * 3600 * 1000) : std::chrono::milliseconds(milliseconds);
+}
 
 // A registered wait. Its thread holds it too, so it lives until both are done with it.
 struct PoolWait : sim::KernelObject {
@@ -82,9 +131,22 @@ void SignalEvent(const std::shared_ptr<KernelObject> &event) {
 DWORD WaitForEvent(const std::shared_ptr<KernelObject> &event, DWORD milliseconds) {
   auto e = AsEvent(event);
   if (!e) Unimplemented("WaitForEvent on an object that is no event");
-  auto limit = milliseconds == INFINITE ? std::chrono::milliseconds(24LL * 3600 * 1000)
-                                        : std::chrono::milliseconds(milliseconds);
-  return e->Wait(limit) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  return e->Wait(WaitLimit(milliseconds)) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+std::shared_ptr<KernelObject> LookupMutex(HANDLE handle) { return LookupHandleAs<Mutex>(handle); }
+
+DWORD WaitForMutex(const std::shared_ptr<KernelObject> &mutex, DWORD milliseconds) {
+  auto m = std::dynamic_pointer_cast<Mutex>(mutex);
+  if (!m) Unimplemented("WaitForMutex on an object that is no mutex");
+  return m->Take(WaitLimit(milliseconds)) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+int NamedMutexes() {
+  std::lock_guard<std::mutex> guard(Names().lock);
+  int live = 0;
+  for (auto &entry : Names().byName) live += entry.second.expired() ? 0 : 1;
+  return live;
 }
 
 }  // namespace sim
@@ -117,6 +179,39 @@ BOOL WINAPI ResetEvent(HANDLE handle) {
   }
   std::lock_guard<std::mutex> guard(event->lock);
   event->signaled = false;
+  return TRUE;
+}
+
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
+  if (attributes) sim::Unimplemented("CreateMutexW with security attributes");
+  std::shared_ptr<Mutex> mutex;
+  bool existed = false;
+  if (name && *name) {
+    std::lock_guard<std::mutex> guard(Names().lock);
+    std::weak_ptr<Mutex> &slot = Names().byName[name];
+    mutex = slot.lock();
+    existed = mutex != nullptr;
+    if (!mutex) slot = mutex = std::make_shared<Mutex>();
+  } else {
+    mutex = std::make_shared<Mutex>();
+  }
+  // Asking for ownership of an existing mutex does not take it.
+  if (initialOwner && !existed) mutex->Take(std::chrono::milliseconds(0));
+  HANDLE handle = sim::NewHandle(mutex);
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE handle) {
+  auto mutex = sim::LookupHandleAs<Mutex>(handle);
+  if (!mutex) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!mutex->Give()) {
+    SetLastError(ERROR_NOT_OWNER);
+    return FALSE;
+  }
   return TRUE;
 }
 

@@ -24,6 +24,9 @@ struct DriverTestPeer {
     return Settings{driver.settingSamples,   driver.settingThreads, driver.settingBuffers,
                     driver.settingLatencyMs, driver.settingFifoSize, driver.sampleRate};
   }
+  // What a host that crashes or is killed leaves: the object's hold on the endpoint format's
+  // record is never let go.
+  static void ForgetFormatHold(ASIOPelkor &driver) { driver.replacedFormat.active = false; }
   static void ForgetDevices(ASIOPelkor &driver) {
     driver.playbackDevices = nullptr;
     driver.playbackCount = 0;

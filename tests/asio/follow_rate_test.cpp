@@ -14,11 +14,14 @@
 #include <vector>
 
 #include "driver.h"
+#include "driver_peer.h"
 #include "endpoint_format.h"
+#include "format_record.h"
 #include "machine.h"
 #include "miniaudio_seam.h"
 #include "sim/audio.h"
 #include "sim/machine.h"
+#include "sim/process.h"
 #include "stream_format.h"
 #include "stream_host.h"
 
@@ -40,6 +43,10 @@ FormatBytes Bytes(const std::vector<uint8_t> &bytes) {
 }
 
 bool EndpointIsAt(ULONG rate) { return IsStreamFormat(Bytes(sim::EndpointDefaultFormat(kEndpoint)), rate); }
+
+// The endpoint id has no character that its record's key name escapes.
+const std::wstring kRecordKey = std::wstring(FORMAT_RECORDS_KEY) + L"\\" + kEndpoint;
+bool RecordExists() { return sim::RegKeyExists(HKEY_CURRENT_USER, kRecordKey); }
 
 class FollowRateTest : public StreamTest {
  protected:
@@ -124,6 +131,7 @@ TEST_F(FollowRateTest, AFormatTheUserChoseMeanwhileIsKept) {
     sim::SetEndpointDefaultFormat(kEndpoint, chosen);
   }
   EXPECT_EQ(chosen, sim::EndpointDefaultFormat(kEndpoint));
+  EXPECT_FALSE(RecordExists());
 
   // What the driver replaces after the user's change is that change, not the older format.
   {
@@ -212,6 +220,11 @@ TEST_F(FollowRateTest, EachFailureKeepsTheGuardsBehaviourAndSaysWhy) {
       ASIOError result = StartAt(driver, host, rate, dsd);
       EXPECT_EQ(c.outcome, driver.LastFollow());
       EXPECT_EQ(UserFormat(), sim::EndpointDefaultFormat(kEndpoint));
+      // Nothing changed, so nothing is recorded; without a policy object nothing is even written.
+      EXPECT_FALSE(RecordExists());
+      if (c.outcome == kFollowNoPolicy) {
+        EXPECT_FALSE(sim::RegKeyExists(HKEY_CURRENT_USER, FORMAT_RECORDS_KEY));
+      }
       const char *text = dsd ? c.dsdText : c.pcmText;
       if (text) {
         EXPECT_STREQ(text, driver.ErrorText());
@@ -298,6 +311,181 @@ TEST_F(FollowRateTest, WithoutAnEndpointCanSampleRateAnswersAsSetSampleRate) {
     EXPECT_EQ(rate < 44100 ? ASE_NoClock : ASE_OK, driver.canSampleRate(rate)) << rate;
   EXPECT_EQ(ASE_NoClock, driver.canSampleRate(1e12));
   EXPECT_EQ(0, sim::IsFormatSupportedCalls());
+}
+
+// The record of the user's format, shared by every driver object on the endpoint and kept in the
+// registry, so that it comes back whichever object goes last, in whichever process, or after a
+// host that never released its object.
+class FormatRecordTest : public FollowRateTest {
+ protected:
+  static void PlayAt(ASIOPelkor &driver, StreamHost &host, double rate) {
+    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
+    ASSERT_EQ(ASE_OK, StartAt(driver, host, rate, false));
+    EXPECT_EQ(ASE_OK, driver.stop());
+  }
+  static void InitAnotherObject() {
+    ASIOPelkor next(nullptr);
+    EXPECT_EQ(ASIOTrue, InitQuietly(next));
+  }
+  // What the settings program runs (in its own thread's apartment) when it starts.
+  static void SettleAsTheSettingsProgramDoes() {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    SettleFormatRecords();
+    CoUninitialize();
+  }
+};
+
+TEST_F(FormatRecordTest, ObjectsAtTwoRatesReleasedInAnyOrderGiveTheUserFormatBack) {
+  // A plays at 96000, then B (in another process) at 44100; C finds 44100 already set and relies
+  // on it too. Until the last goes, the endpoint keeps the format the driver set last.
+  const int orders[][3] = {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}, {0, 2, 1}};
+  const DWORD self = GetCurrentProcessId();
+  for (const auto &order : orders) {
+    SCOPED_TRACE(testing::Message() << "released in the order " << order[0] << order[1] << order[2]);
+    StreamHost host(false);
+    DWORD other = sim::StartOtherProcess();
+    ASIOPelkor *drivers[3];
+    for (ASIOPelkor *&driver : drivers) {
+      driver = new ASIOPelkor(nullptr);
+      driver->AddRef();
+    }
+    PlayAt(*drivers[0], host, 96000);
+    sim::BecomeProcess(other);
+    PlayAt(*drivers[1], host, 44100);
+    sim::BecomeProcess(self);
+    PlayAt(*drivers[2], host, 44100);
+    EXPECT_EQ(kFollowAlready, drivers[2]->LastFollow());
+    for (int index : order) {
+      EXPECT_TRUE(EndpointIsAt(44100));
+      EXPECT_TRUE(RecordExists());
+      EXPECT_EQ(0u, drivers[index]->Release());
+    }
+    EXPECT_EQ(UserFormat(), sim::EndpointDefaultFormat(kEndpoint));
+    EXPECT_FALSE(RecordExists());
+    sim::EndOtherProcess(other);
+  }
+}
+
+TEST_F(FormatRecordTest, AnObjectNeverReleasedIsSettledOnceItsProcessHasGone) {
+  enum Settler { kNextInit, kSettingsProgram, kNextInitWithTheIdReused };
+  const DWORD self = GetCurrentProcessId();
+  for (Settler settler : {kNextInit, kSettingsProgram, kNextInitWithTheIdReused}) {
+    SCOPED_TRACE(settler);
+    StreamHost host(false);
+    DWORD crashed = sim::StartOtherProcess();
+    sim::BecomeProcess(crashed);
+    {
+      ASIOPelkor driver(nullptr);
+      PlayAt(driver, host, 96000);
+      DriverTestPeer::ForgetFormatHold(driver);
+    }
+    sim::BecomeProcess(self);
+    EXPECT_TRUE(EndpointIsAt(96000));
+
+    // While the holder's process runs, its format stays.
+    InitAnotherObject();
+    SettleAsTheSettingsProgramDoes();
+    EXPECT_TRUE(EndpointIsAt(96000));
+    EXPECT_TRUE(RecordExists());
+
+    sim::EndOtherProcess(crashed);
+    // A new process under the old id is not the holder: its creation time differs.
+    if (settler == kNextInitWithTheIdReused) {
+      EXPECT_EQ(crashed, sim::StartOtherProcess(crashed));
+    }
+    if (settler == kSettingsProgram)
+      SettleAsTheSettingsProgramDoes();
+    else
+      InitAnotherObject();
+    EXPECT_EQ(UserFormat(), sim::EndpointDefaultFormat(kEndpoint));
+    EXPECT_FALSE(RecordExists());
+    if (settler == kNextInitWithTheIdReused) sim::EndOtherProcess(crashed);
+    sim::SetEndpointDefaultFormat(kEndpoint, UserFormat());
+  }
+}
+
+TEST_F(FormatRecordTest, ARestoreThatFailedIsTriedAgain) {
+  StreamHost host(false);
+  {
+    ASIOPelkor driver(nullptr);
+    PlayAt(driver, host, 96000);
+    sim::SetPolicyService(sim::PolicyService::kRefuses);
+  }
+  EXPECT_TRUE(EndpointIsAt(96000));
+  ASSERT_TRUE(RecordExists());
+
+  // The settings program sees it, with nobody holding it.
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  FormatRecordView view;
+  InspectFormatRecord(kEndpoint, &view);
+  EXPECT_TRUE(view.exists);
+  EXPECT_FALSE(view.held);
+  EXPECT_TRUE(SameFormat(Bytes(UserFormat()), view.user));
+  EXPECT_TRUE(IsStreamFormat(view.set, 96000));
+  CoUninitialize();
+
+  // The next attempt finds the endpoint unreadable (unplugged at that moment): kept again.
+  sim::SetPolicyService(sim::PolicyService::kPresent);
+  sim::FailFormatReads(0, 1);
+  InitAnotherObject();
+  EXPECT_TRUE(EndpointIsAt(96000));
+  ASSERT_TRUE(RecordExists());
+
+  InitAnotherObject();
+  EXPECT_EQ(UserFormat(), sim::EndpointDefaultFormat(kEndpoint));
+  EXPECT_FALSE(RecordExists());
+}
+
+TEST_F(FormatRecordTest, TheSettingsProgramsButtonPutsItBackOnlyWhenNoHolderLives) {
+  StreamHost host(false);
+  ASIOPelkor driver(nullptr);
+  PlayAt(driver, host, 96000);
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  FormatRecordView view;
+  InspectFormatRecord(kEndpoint, &view);
+  EXPECT_TRUE(view.exists);
+  EXPECT_TRUE(view.held);
+  EXPECT_EQ(-1, PutBackEndpointFormat(kEndpoint));
+  EXPECT_TRUE(EndpointIsAt(96000));
+
+  DriverTestPeer::ForgetFormatHold(driver);
+  sim::SetRegValue(HKEY_CURRENT_USER, kRecordKey, L"Holders", REG_BINARY, {});
+  EXPECT_EQ(0, PutBackEndpointFormat(kEndpoint));
+  EXPECT_EQ(UserFormat(), sim::EndpointDefaultFormat(kEndpoint));
+  InspectFormatRecord(kEndpoint, &view);
+  EXPECT_FALSE(view.exists);
+  CoUninitialize();
+}
+
+// Whatever the values hold, settling gives a defined answer: a record whose formats do not parse
+// is dropped and the endpoint left alone; holders that are cut short or name no process count as
+// gone.
+TEST_F(FormatRecordTest, ValuesThatMakeNoSenseAreNoRecordOrNoHolder) {
+  const std::vector<uint8_t> set = sim::WaveFormat(96000, 2, 32);
+  const std::vector<uint8_t> user = UserFormat();
+  const std::vector<uint8_t> noProcessAndAPiece = {0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0x44};
+  struct Case {
+    const char *name;
+    DWORD userType;
+    std::vector<uint8_t> user;
+    std::vector<uint8_t> holders;
+    bool restored;
+  } cases[] = {
+      {"user format of another type", REG_DWORD, user, {}, false},
+      {"user format cut short", REG_BINARY, std::vector<uint8_t>(user.begin(), user.begin() + 20), {}, false},
+      {"holders cut short or naming no process", REG_BINARY, user, noProcessAndAPiece, true},
+      {"holders longer than any list", REG_BINARY, user, std::vector<uint8_t>(4096, 0x11), true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SetEndpointDefaultFormat(kEndpoint, set);
+    sim::SetRegValue(HKEY_CURRENT_USER, kRecordKey, L"User", c.userType, c.user);
+    sim::SetRegValue(HKEY_CURRENT_USER, kRecordKey, L"Set", REG_BINARY, set);
+    sim::SetRegValue(HKEY_CURRENT_USER, kRecordKey, L"Holders", REG_BINARY, c.holders);
+    InitAnotherObject();
+    EXPECT_EQ(c.restored ? UserFormat() : set, sim::EndpointDefaultFormat(kEndpoint));
+    EXPECT_FALSE(RecordExists());
+  }
 }
 
 }  // namespace

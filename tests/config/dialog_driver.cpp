@@ -32,7 +32,8 @@ const Control kControls[] = {
     {"rate-error", IDC_RATE_ERROR},   {"devices", IDC_DEVICES},             {"device-note", IDC_DEVICE_NOTE},
     {"format", IDC_FORMAT},           {"advice", IDC_FORMAT_ADVICE},        {"when", IDC_WHEN},
     {"apply", IDC_APPLY},             {"ok", IDOK},                         {"cancel", IDCANCEL},
-    {"follow", IDC_FOLLOW_RATE},      {"follow-note", IDC_FOLLOW_NOTE},
+    {"follow", IDC_FOLLOW_RATE},      {"follow-note", IDC_FOLLOW_NOTE},     {"replaced", IDC_REPLACED},
+    {"put-back", IDC_PUT_BACK},
 };
 
 HWND FindDialog(int seconds) {

@@ -258,4 +258,29 @@ TEST_F(BufferSizesTest, AgreeWithTheDriverObject) {
   }
 }
 
+// What the settings program says while the driver's record of a replaced format exists.
+TEST(DescribeReplacedFormatTest, SaysWhatWasReplacedAndWhenItComesBack) {
+  // A plain WAVEFORMATEX of float samples: tag 3, 2 channels, 48000 Hz, 8 bytes a frame, 32 bits.
+  const BYTE floatFormat[18] = {3, 0, 2, 0, 0x80, 0xBB, 0, 0, 0, 0xDC, 5, 0, 8, 0, 32, 0, 0, 0};
+  FormatRecordView record = {};
+  WCHAR text[400];
+  EXPECT_EQ(ReplacedNotice::kNone, DescribeReplacedFormat(record, text, _countof(text)));
+  EXPECT_STREQ(L"", text);
+
+  record.exists = true;
+  record.user.size = sizeof(floatFormat);
+  memcpy(record.user.bytes, floatFormat, sizeof(floatFormat));
+  MakeStreamFormat(96000, &record.set);
+  record.held = true;
+  EXPECT_EQ(ReplacedNotice::kHeld, DescribeReplacedFormat(record, text, _countof(text)));
+  EXPECT_STREQ(L"The driver replaced your Windows format, 32-bit float, 48000 Hz, 2 ch, with 32-bit, 96000 Hz, 2 ch; "
+               L"yours goes back when the last host closes the driver.",
+               text);
+  record.held = false;
+  EXPECT_EQ(ReplacedNotice::kLeft, DescribeReplacedFormat(record, text, _countof(text)));
+  EXPECT_STREQ(L"The driver replaced your Windows format, 32-bit float, 48000 Hz, 2 ch, with 32-bit, 96000 Hz, 2 ch, "
+               L"and no host holds the driver any more. Put back restores yours now.",
+               text);
+}
+
 }  // namespace

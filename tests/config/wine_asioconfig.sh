@@ -141,6 +141,10 @@ check "Apply waits for a change" 3 $?
 drive checked follow
 check "following the host's rate is on without the value" 0 $?
 check "what following does" "The driver sets the device's Windows format to each stream's rate, so every rate plays bit-perfect; yours returns when the host closes it." "$(drive get follow-note)"
+# No policy object under Wine: the driver never replaces the format, so there is no record.
+check "no replaced format to tell of" "" "$(drive get replaced)"
+drive enabled put-back
+check "no format to put back" 3 $?
 
 drive set latency 'abc'
 check_contains "a message beside the latency" "Enter a whole number from 1 to 1000." "$(drive get latency-error)"

@@ -75,6 +75,12 @@ typedef HKEY *PHKEY;
 
 typedef INT_PTR(WINAPI *FARPROC)();
 
+// 100-nanosecond intervals since 1 January 1601 (UTC), in two halves.
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 

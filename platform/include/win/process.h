@@ -1,4 +1,4 @@
-// Pipes, process creation and waits (namedpipeapi.h, processthreadsapi.h, synchapi.h, fileapi.h).
+// Pipes, processes and waits (namedpipeapi.h, processthreadsapi.h, synchapi.h, fileapi.h).
 // The simulated machine runs child processes as real host processes (platform/sim/process.cpp).
 #pragma once
 #include "win/base.h"
@@ -11,12 +11,16 @@
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_CANCELLED 1223L
 #define ERROR_ELEVATION_REQUIRED 740L
+#define ERROR_NOT_OWNER 288L
 
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT 258L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
 #define STILL_ACTIVE 259
+
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
 
 #define STARTF_USESHOWWINDOW 0x00000001
 #define STARTF_USESTDHANDLES 0x00000100
@@ -64,4 +68,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead, LPDW
                      LPOVERLAPPED overlapped);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+DWORD WINAPI GetCurrentProcessId(void);
+HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
+BOOL WINAPI GetProcessTimes(HANDLE process, LPFILETIME creationTime, LPFILETIME exitTime, LPFILETIME kernelTime,
+                            LPFILETIME userTime);
 }

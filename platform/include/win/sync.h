@@ -1,4 +1,4 @@
-// Events and thread-pool waits (synchapi.h, threadpoollegacyapiset.h).
+// Events, mutexes and thread-pool waits (synchapi.h, threadpoollegacyapiset.h).
 #pragma once
 #include "win/base.h"
 #include "win/registry.h"
@@ -12,6 +12,8 @@ extern "C" {
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 BOOL WINAPI ResetEvent(HANDLE event);
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
+BOOL WINAPI ReleaseMutex(HANDLE mutex);
 BOOL WINAPI RegisterWaitForSingleObject(PHANDLE newWaitObject, HANDLE object, WAITORTIMERCALLBACK callback,
                                         PVOID context, ULONG milliseconds, ULONG flags);
 BOOL WINAPI UnregisterWaitEx(HANDLE waitHandle, HANDLE completionEvent);

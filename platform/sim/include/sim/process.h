@@ -56,4 +56,13 @@ void SetPipeReadLimit(DWORD bytes);
 void CapProcessWaits(DWORD milliseconds);
 const std::vector<DWORD> &ProcessWaitTimeouts();
 
+// Other processes beside the one under test, as OpenProcess and GetProcessTimes show them: each
+// start has a creation time later than any before, so an id started again is another process.
+// StartOtherProcess with id 0 picks a fresh id; it returns the id.
+DWORD StartOtherProcess(DWORD id = 0);
+void EndOtherProcess(DWORD id);
+// From now on the calls about the current process (GetCurrentProcessId, GetProcessTimes of
+// GetCurrentProcess()) answer for this process, which must run. Reset: a process of its own.
+void BecomeProcess(DWORD id);
+
 }  // namespace sim
