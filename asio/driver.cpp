@@ -69,6 +69,7 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       streamFrames(0),
       halfStride(0),
       streamRate(0),
+      streamDsd(false),
       pendingTimeFlags(0),
       streamCloser(nullptr),
       closerLock(),
@@ -205,6 +206,7 @@ ASIOError ASIOPelkor::setSampleRate(ASIOSampleRate rate) {
   if (!callbacks) outputLatency = bufferlessLatency;
   if (!started) asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(sampleRate);
   noteTimeInfoChange(kSampleRateChanged);
+  closeUnfitStream();
   if (callbacks && callbacks->sampleRateDidChange)
     callbacks->sampleRateDidChange(static_cast<ASIOSampleRate>(sampleRate));
   return ASE_OK;
@@ -267,6 +269,7 @@ ASIOError ASIOPelkor::future(long selector, void *opt) {
     case kAsioSetIoFormat:
       if (!opt) return ASE_InvalidParameter;
       ioFormat = static_cast<const ASIOIoFormat *>(opt)->FormatType;
+      closeUnfitStream();
       return ASE_SUCCESS;
     case kAsioGetIoFormat:
       if (!opt) return ASE_InvalidParameter;

@@ -112,7 +112,13 @@ class ASIOPelkor : public IASIO, public CUnknown {
   void publishPosition(double position, const ASIOTimeStamp &stamp);
   void noteTimeInfoChange(unsigned long flag);
   void setErrorText(const char *text);
+  ASIOError prepareStream();
+  bool streamFits() const;
+  void stopStream();
   void closeStream();
+  void closeUnfitStream();
+  // closeStream, or abandonStream from inside one of the stream's callbacks.
+  void closeOrAbandonStream();
   void abandonStream();
   void closeAway(ma_device *device);
   HANDLE takeCloser();
@@ -172,8 +178,10 @@ class ASIOPelkor : public IASIO, public CUnknown {
   // blockFrames and ioFormat afterwards; the stream never reads beyond these.
   LONG streamFrames;
   LONG halfStride;
-  // The rate the running stream was opened at, for the time information of its blocks.
+  // The rate and the format the open stream was opened at (for the time information of its blocks,
+  // and to know whether it still fits).
   ULONG streamRate;
+  bool streamDsd;
   // Time-info flags that setSampleRate and setClockSource raise while the stream runs; the
   // stream thread moves them into asioTime before the next block.
   std::atomic<unsigned long> pendingTimeFlags;

@@ -433,6 +433,15 @@ HANDLE ASIOPelkor::takeCloser() {
   return closer;
 }
 
+void ASIOPelkor::closeOrAbandonStream() {
+  if (FrameOf(this)) {
+    abandonStream();
+    return;
+  }
+  finishPendingClose();
+  closeStream();
+}
+
 void ASIOPelkor::finishPendingClose() {
   if (FrameOf(this) || !ThreadsCanBeJoined()) return;
   HANDLE closer = takeCloser();
@@ -493,8 +502,8 @@ void ASIOPelkor::publishPosition(double position, const ASIOTimeStamp &stamp) {
 ASIOBool ASIOPelkor::init(void *) {
   // From inside a callback of the stream that plays on the context: the context cannot go.
   if (FrameOf(this)) return ASIOFalse;
-  // A stream still playing on the context must end before the context goes.
-  stop();
+  // A stream still open on the context must be closed before the context goes.
+  closeOrAbandonStream();
   if (contextReady) {
     onAudioThread([this] { ma_context_uninit(audioContext); });
     contextReady = false;
@@ -624,6 +633,9 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
   latencyRead = false;
   composeStreamLatency(static_cast<ma_uint32>(streamFrames), StreamPeriodCount(settingThreads));
   if (settingsWatch) settingsWatch->Aim(hostTakesReset ? callbacks->asioMessage : nullptr);
+  // The stream is opened now, so that start only starts it, and the latency the host reads next
+  // is the stream's own. What goes wrong is said again when start tries once more.
+  if (!FrameOf(this)) prepareStream();
   return ASE_OK;
 }
 
@@ -645,8 +657,8 @@ void ASIOPelkor::composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods)
 
 ASIOError ASIOPelkor::disposeBuffers() {
   if (settingsWatch) settingsWatch->Aim(nullptr);
-  // The stream stops before the callbacks go, so the stream thread never sees them change.
-  stop();
+  // The stream closes before the callbacks go, so the stream thread never sees them change.
+  closeOrAbandonStream();
   callbacks = nullptr;
   hostTakesReset = hostTakesLatencyChange = false;
   latencyRead = false;
@@ -655,31 +667,14 @@ ASIOError ASIOPelkor::disposeBuffers() {
   return ASE_OK;
 }
 
-ASIOError ASIOPelkor::start() {
-  // From inside a bufferSwitch: the stream that calls it is running, or was given up in it.
-  if (FrameOf(this)) return playbackStream ? ASE_OK : ASE_NotPresent;
-  finishPendingClose();
-  if (!callbacks) {
-    started = false;
-    setErrorText("start before createBuffers: there are no buffers to play");
-    return ASE_NotPresent;
-  }
-  // Already running: the open stream stays as it is. A stream that was lost is closed first.
-  if (started && playbackStream) return ASE_OK;
-  closeStream();
-
-  started = false;
-  streamLost = false;
-  bufferIndex = 0;
-  // The first period plays half 1 before any switch has filled it: after an earlier run it still
-  // holds that run's last, unplayed words, which would reach the device a stream late.
-  silenceHalf(1);
-  ASIOTimeStamp zero = {0, 0};
-  publishPosition(0.0, zero);
-  pendingTimeFlags = 0;
+// Opens the exclusive stream for the buffers and the rate the host chose, stopped, so that start
+// only has to start it: the endpoint's format, the device's open and the format guard take tens
+// of milliseconds on a real system, during which a host that already sees switches but has not
+// yet seen start return (most hosts ignore such switches) would lose the first periods. What is
+// found is said through getErrorMessage; ASE_NotPresent when there is no stream to start.
+ASIOError ASIOPelkor::prepareStream() {
   errorMessage[0] = '\0';
   lastFollow = kFollowNotTried;
-
   if (!contextReady) {
     setErrorText("No audio system could be opened: init failed or was not called");
     PrintLine(errorMessage);
@@ -727,19 +722,15 @@ ASIOError ASIOPelkor::start() {
   // a stream that loses its device stops, and the driver asks the host to reopen, so that no
   // thread but the driver's ever stops, restarts or closes the stream.
   config.wasapi.noAutoStreamRouting = MA_TRUE;
-  streamRate = sampleRate;
 
   ma_device *stream = static_cast<ma_device *>(ma_malloc(sizeof(ma_device), nullptr));
   if (!stream) {
     setErrorText("No memory for the stream");
     return ASE_NotPresent;
   }
-  // Set before the stream opens, so that the very first period already asks the host.
-  started = true;
   ma_result result = MA_ERROR;
   onAudioThread([&] { result = ma_device_init(audioContext, &config, stream); });
   if (result != MA_SUCCESS) {
-    started = false;
     ma_free(stream, nullptr);
     snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
              ma_result_description(result));
@@ -747,10 +738,9 @@ ASIOError ASIOPelkor::start() {
     PrintLine(errorMessage);
     return ASE_NotPresent;
   }
+  streamRate = sampleRate;
+  streamDsd = dsd;
 
-  // Open but not started: no callback runs yet, so no other thread can take it before this one
-  // hands it over.
-  playbackStream = stream;
   StreamFormat internal = {stream->playback.internalFormat, stream->playback.internalChannels,
                            stream->playback.internalSampleRate};
   StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
@@ -762,26 +752,77 @@ ASIOError ASIOPelkor::start() {
   }
   if (verdict == kStreamRefused) {
     // No vendor request: the device stays in PCM and nothing plays.
-    closeStream();
+    onAudioThread([stream] { ma_device_uninit(stream); });
+    ma_free(stream, nullptr);
     return ASE_NotPresent;
   }
+  // The latency of the stream as it was really opened (WASAPI may round the period up).
+  composeStreamLatency(stream->playback.internalPeriodSizeInFrames, stream->playback.internalPeriods);
+  // Opened and stopped: no callback runs, so no other thread can take it before this one hands it
+  // over.
+  playbackStream = stream;
+  return ASE_OK;
+}
 
-  if (dsd) SendDsdModeRequest(DeviceIdPrefix);
+// Whether the prepared stream still plays what the host chose: setSampleRate and future may have
+// changed the rate or the I/O format since.
+bool ASIOPelkor::streamFits() const { return streamRate == sampleRate && streamDsd == IsDsdMode(); }
+
+ASIOError ASIOPelkor::start() {
+  // From inside a bufferSwitch: the stream that calls it is running, or was given up in it.
+  if (FrameOf(this)) return playbackStream ? ASE_OK : ASE_NotPresent;
+  finishPendingClose();
+  if (!callbacks) {
+    started = false;
+    setErrorText("start before createBuffers: there are no buffers to play");
+    return ASE_NotPresent;
+  }
+  // Already running: the open stream stays as it is.
+  if (started && playbackStream) return ASE_OK;
+
+  // Taken while it is set up for the run, so that no other call closes it meanwhile. A stream
+  // that was lost, or that no longer fits the rate or the format, is closed and opened again.
+  started = false;
+  ma_device *stream = playbackStream.exchange(nullptr);
+  if (stream && (streamLost || !streamFits())) {
+    playbackStream = stream;
+    closeStream();
+    stream = nullptr;
+  }
+  streamLost = false;
+  LONG announced = outputLatency;
+  if (!stream) {
+    if (prepareStream() != ASE_OK) return ASE_NotPresent;
+    stream = playbackStream.exchange(nullptr);
+  }
+
+  bufferIndex = 0;
+  // The first period plays half 1 before any switch has filled it: after an earlier run it still
+  // holds that run's last, unplayed words, which would reach the device a stream late.
+  silenceHalf(1);
+  ASIOTimeStamp zero = {0, 0};
+  publishPosition(0.0, zero);
+  pendingTimeFlags = 0;
+
+  if (streamDsd) SendDsdModeRequest(DeviceIdPrefix);
 
   // Everything start does after the stream runs is settled first: from its first period on, the
   // host may stop, dispose or release the driver from inside its switch, which closes this stream
   // on another thread, so neither the stream nor the driver's fields may be read afterwards.
-  LONG announced = outputLatency;
-  composeStreamLatency(stream->playback.internalPeriodSizeInFrames, stream->playback.internalPeriods);
+  // A latency changes here only when start had to open the stream again.
   bool latencyWasRead = latencyRead.exchange(false);
   ASIOCallbacks *host = hostTakesLatencyChange ? callbacks : nullptr;
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
-
+  playbackStream = stream;
+  // Set before the stream starts, so that the very first period already asks the host.
+  started = true;
+  ma_result result = MA_ERROR;
   onAudioThread([&] { result = ma_device_start(stream); });
   if (result != MA_SUCCESS) {
     outputLatency = announced;
     latencyRead = latencyWasRead;
     closeStream();
+    char text[kErrorMessageChars];
     snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
     setErrorText(text);
     PrintLine(errorMessage);
@@ -837,9 +878,35 @@ ASIOError ASIOPelkor::stop() {
     abandonStream();
   else {
     finishPendingClose();
-    closeStream();
+    stopStream();
   }
   return ASE_OK;
+}
+
+// The stream stops and stays open for the next start. A lost one is closed (start opens another),
+// and so is one that may not be waited for here.
+void ASIOPelkor::stopStream() {
+  started = false;
+  // Taken while it stops: a stop made meanwhile inside the switch under way finds nothing to close.
+  ma_device *device = playbackStream.exchange(nullptr);
+  if (!device) return;
+  if (streamLost || !ThreadsCanBeJoined()) {
+    playbackStream = device;
+    closeStream();
+    return;
+  }
+  onAudioThread([device] { ma_device_stop(device); });
+  ma_device *none = nullptr;
+  if (playbackStream.compare_exchange_strong(none, device)) return;
+  // Another host thread opened a stream meanwhile: one is enough.
+  onAudioThread([device] { ma_device_uninit(device); });
+  ma_free(device, nullptr);
+}
+
+// Leaves the open stream in place only while it still fits what the host chose: a stream at another
+// rate or in another format would hold the device exclusively for nothing.
+void ASIOPelkor::closeUnfitStream() {
+  if (!FrameOf(this) && !started && playbackStream && !streamFits()) closeStream();
 }
 
 ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) {

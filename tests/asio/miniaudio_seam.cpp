@@ -57,6 +57,7 @@ State &Seam() {
 }
 
 std::atomic<int> openStreams{0};
+std::atomic<int> streamsOpened{0};
 std::atomic<int> openContexts{0};
 
 void CapturingCallback(ma_device *device, void *output, const void *input, ma_uint32 frames) {
@@ -130,6 +131,7 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
   ma_result result = __real_ma_device_init(context, &copy, device);
   if (result != MA_SUCCESS) return result;
   ++openStreams;
+  ++streamsOpened;
   std::lock_guard<std::mutex> guard(s.lock);
   if (s.reportFormat) {
     device->playback.internalFormat = s.format;
@@ -232,6 +234,8 @@ void PlayOnEndpoint(const std::wstring &endpointId) {
 }
 
 int OpenStreams() { return openStreams.load(); }
+
+int StreamsOpened() { return streamsOpened.load(); }
 
 int OpenContexts() { return openContexts.load(); }
 

@@ -19,8 +19,9 @@ namespace seam {
 // at the end of each test that every stream opened was closed.
 void Reset();
 
-// Streams opened and not yet closed.
+// Streams opened and not yet closed; streams opened since the program began.
 int OpenStreams();
+int StreamsOpened();
 
 // The next streams read back this internal format, channel count and rate. Only a frame at least
 // as wide as 32-bit stereo may be reported, since the backend keeps sizing its buffers by it.
