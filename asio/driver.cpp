@@ -56,6 +56,7 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       activeOutputs(0),
       bufferIndex(0),
       started(false),
+      hostSwitching(false),
       timeInfoMode(false),
       timeCodeRead(false),
       errorMessage(),

@@ -158,6 +158,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   LONG bufferIndex;
   // Read by the stream thread while a host thread may write it (stop clears it first).
   std::atomic<bool> started;
+  // Set once start has returned (see start): until then the stream plays silence and asks nothing.
+  std::atomic<bool> hostSwitching;
   bool timeInfoMode;
   std::atomic<bool> timeCodeRead;
   char errorMessage[128];

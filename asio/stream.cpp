@@ -806,30 +806,36 @@ ASIOError ASIOPelkor::start() {
 
   if (streamDsd) SendDsdModeRequest(DeviceIdPrefix);
 
-  // Everything start does after the stream runs is settled first: from its first period on, the
-  // host may stop, dispose or release the driver from inside its switch, which closes this stream
-  // on another thread, so neither the stream nor the driver's fields may be read afterwards.
+  // Everything start does after the stream runs is settled first: from its first switch on, the
+  // host may stop, dispose or release the driver from inside it, which closes this stream on
+  // another thread, so neither the stream nor the driver's fields may be read after that switch.
   // A latency changes here only when start had to open the stream again.
   bool latencyWasRead = latencyRead.exchange(false);
   ASIOCallbacks *host = hostTakesLatencyChange ? callbacks : nullptr;
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
   playbackStream = stream;
-  // Set before the stream starts, so that the very first period already asks the host.
   started = true;
+  // The host is asked for nothing before start has returned to it: hosts take the switches only
+  // from then on, and one that ignores the earlier ones would have its half played unfilled. The
+  // periods the stream plays before then (WASAPI fills the device's whole buffer at once) are
+  // silence, and the first switch still starts at half 0 and the sample position at one half.
+  hostSwitching = false;
   ma_result result = MA_ERROR;
   onAudioThread([&] { result = ma_device_start(stream); });
-  if (result != MA_SUCCESS) {
-    outputLatency = announced;
-    latencyRead = latencyWasRead;
-    closeStream();
-    char text[kErrorMessageChars];
-    snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
-    setErrorText(text);
-    PrintLine(errorMessage);
-    return ASE_NotPresent;
+  if (result == MA_SUCCESS) {
+    // Nothing has asked the host yet, so nothing can have released the driver.
+    if (announce) host->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
+    hostSwitching.store(true, std::memory_order_release);
+    return ASE_OK;
   }
-  if (announce) host->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
-  return ASE_OK;
+  outputLatency = announced;
+  latencyRead = latencyWasRead;
+  closeStream();
+  char text[kErrorMessageChars];
+  snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
+  setErrorText(text);
+  PrintLine(errorMessage);
+  return ASE_NotPresent;
 }
 
 bool ASIOPelkor::playbackEndpoint(EndpointId id) const {
@@ -940,7 +946,7 @@ ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp
 }
 
 bool ASIOPelkor::processBlock() {
-  if (!started || !callbacks) return false;
+  if (!started || !hostSwitching.load(std::memory_order_acquire) || !callbacks) return false;
   ASIOTimeStamp now;
   GetNanoSeconds(&now);
   publishPosition(samplePosition.load(std::memory_order_relaxed) + static_cast<double>(streamFrames), now);

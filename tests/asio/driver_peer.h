@@ -6,7 +6,10 @@
 struct DriverTestPeer {
   static void SetCallbacks(ASIOPelkor &driver, ASIOCallbacks *callbacks) { driver.callbacks = callbacks; }
   // The data callback only asks the host while the stream counts as started.
-  static void SetStarted(ASIOPelkor &driver, bool started) { driver.started = started; }
+  static void SetStarted(ASIOPelkor &driver, bool started) {
+    driver.started = started;
+    driver.hostSwitching = started;
+  }
   static void SetPosition(ASIOPelkor &driver, double position, unsigned long hi, unsigned long lo) {
     ASIOTimeStamp stamp = {hi, lo};
     driver.publishPosition(position, stamp);

@@ -226,9 +226,10 @@ TEST_F(StreamEngineTest, DsdSendsTheVendorRequestBetweenOpeningAndStarting) {
   EXPECT_EQ(1u, sim::ControlTransfers().size());
 }
 
-// What reaches the device, period by period, on the real stream thread: the first period already
-// asked the host (for half 0) and plays half 1, silent (the DSD idle pattern in DSD mode); every
-// later period plays what the host wrote one switch earlier. And again after a stop and a start.
+// What reaches the device, period by period, on the real stream thread: the periods before start
+// returns ask the host nothing and play silence (the DSD idle pattern in DSD mode); then the first
+// switch asks for half 0 while its period plays half 1, silent; every later period plays what the
+// host wrote one switch earlier. And again after a stop and a start.
 TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
   for (bool dsd : {false, true}) {
     seam::Reset();
@@ -248,15 +249,26 @@ TEST_F(StreamEngineTest, EveryPeriodPlaysTheHalfTheHostFilledOneSwitchEarlier) {
       size_t firstPeriod = seam::CapturedPeriods().size();
       size_t firstSwitch = host.SwitchCount();
       ASSERT_EQ(ASE_OK, driver.start());
+      EXPECT_EQ(firstSwitch, host.SwitchCount()) << "the host was asked before start returned";
+      EXPECT_LT(firstPeriod, seam::CapturedPeriods().size()) << "no period ran while start was held";
       ASSERT_TRUE(host.WaitForSwitches(firstSwitch + 6));
       driver.stop();
       std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
       size_t switches = host.SwitchCount() - firstSwitch;
+      const UINT32 silence = dsd ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
+      // The first switch's period is the one before the host's first words.
+      size_t firstWords = firstPeriod;
+      while (firstWords < periods.size() &&
+             periods[firstWords][0] != Played(dsd, StreamHost::Pattern(firstSwitch, 0, 0)))
+        ++firstWords;
+      ASSERT_LT(firstWords, periods.size());
+      ASSERT_GT(firstWords, firstPeriod);
+      for (size_t k = firstPeriod; k < firstWords; ++k)
+        for (ma_uint32 word : periods[k]) ASSERT_EQ(silence, word) << "dsd " << dsd << " run " << run << " period " << k;
+      firstPeriod = firstWords - 1;
       // Periods may follow the last switch: between clearing `started` and the end of the stream
       // the stream thread runs on without the host, and plays silence.
       ASSERT_GE(periods.size() - firstPeriod, switches);
-      const UINT32 silence = dsd ? static_cast<UINT32>(kDsdSilenceWord) : 0u;
-      for (ma_uint32 word : periods[firstPeriod]) ASSERT_EQ(silence, word) << "dsd " << dsd << " run " << run;
       for (size_t k = 1; k < switches; ++k) {
         const std::vector<ma_uint32> &period = periods[firstPeriod + k];
         ASSERT_EQ(static_cast<size_t>(kFrames) * 2, period.size());
@@ -306,11 +318,19 @@ TEST_F(StreamEngineTest, TheLatencyCountsTheFramesFromAHostWriteToTheDevice) {
     driver.stop();
     std::vector<std::vector<ma_uint32>> periods = seam::CapturedPeriods();
     size_t switchCount = host.Switches().size();
+    // Periods that ran before start returned asked the host nothing: the first switch is the
+    // period before its words.
+    size_t firstSwitchPeriod = 0;
+    while (firstSwitchPeriod < periods.size() &&
+           periods[firstSwitchPeriod][0] != static_cast<ma_uint32>(StreamHost::Pattern(0, 0, 0)))
+      ++firstSwitchPeriod;
+    ASSERT_GT(firstSwitchPeriod, 0u);
+    --firstSwitchPeriod;
     for (size_t k = 0; k + 1 < switchCount; ++k) {
       size_t p = 0;
       while (p < periods.size() && periods[p][0] != static_cast<ma_uint32>(StreamHost::Pattern(k, 0, 0))) ++p;
       ASSERT_LT(p, periods.size()) << "switch " << k << " never reached the stream";
-      long streamFrames = static_cast<long>(p - k) * kFrames;
+      long streamFrames = static_cast<long>(p - firstSwitchPeriod - k) * kFrames;
       EXPECT_EQ(streamFrames + deviceFrames, output) << "switch " << k;
     }
     // Started again, on the same stream: nothing new to tell either.

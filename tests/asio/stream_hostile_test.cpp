@@ -309,8 +309,8 @@ TEST_F(HostileHostTest, StopDisposeOrReleaseFromInsideTheSwitchReturnPromptly) {
     StreamHost host(/* timeInfo */ act != kStop);
     ASIOPelkor *driver = new ASIOPelkor(nullptr);
     driver->AddRef();
-    // A stop or dispose in the very first switch, which comes while the host's start is still
-    // under way (held here after the stream started); a release a few switches on.
+    // A stop or dispose in the very first switch, which comes as soon as start has returned (start is
+    // held here after the stream started, so that periods are waiting); a release a few switches on.
     size_t serial = 0;
     if (act == kRelease) {
       Run(*driver, host);
