@@ -635,7 +635,7 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
   if (settingsWatch) settingsWatch->Aim(hostTakesReset ? callbacks->asioMessage : nullptr);
   // The stream is opened now, so that start only starts it, and the latency the host reads next
   // is the stream's own. What goes wrong is said again when start tries once more.
-  if (!FrameOf(this)) prepareStream();
+  if (!FrameOf(this) && contextReady) prepareStream();
   return ASE_OK;
 }
 
