@@ -9,7 +9,7 @@
 source "$(dirname "$0")/audio_prefix.sh"
 
 start=f32/48000
-ms=300
+ms=600
 # What the test audio driver's endpoint takes for exclusive use at 32-bit stereo.
 dac_rates=" 44100 48000 88200 96000 176400 192000 352800 384000 "
 pcm_rates="44100 48000 88200 96000 176400 192000 352800 384000"
