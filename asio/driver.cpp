@@ -73,6 +73,7 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       streamCloser(nullptr),
       closerLock(),
       streamLost(false),
+      deviceWatch(nullptr),
       hostTakesReset(false),
       hostTakesLatencyChange(false),
       latencyRead(false),

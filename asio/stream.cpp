@@ -40,6 +40,7 @@
 
 #include "audio_thread.h"
 #include "device_choice.h"
+#include "device_watch.h"
 #include "driver_thread.h"
 #include "dsd_request.h"
 #include "identity.h"
@@ -90,6 +91,7 @@ void PrintLine(const char *text) {
 
 const char kStreamLostText[] =
     "The device went away while playing (unplugged or disabled): the stream stopped; start again to play";
+const char kDeviceAbsentText[] = "The device is not there (unplugged or disabled): plug it in, then start again";
 
 // The driver whose data or notification callback runs on this thread, and whether the host gave
 // the stream up from inside it (a stop, disposeBuffers or Release in its bufferSwitch or in its
@@ -147,6 +149,7 @@ struct Leftovers {
   ma_context *context;
   AudioThread *audio;
   SettingsWatch *watch;
+  DeviceWatch *deviceWatch;
   ReplacedFormat replaced;
   CBaseObject keepLoaded{"ASIOPelkor leftovers"};
 };
@@ -154,6 +157,10 @@ struct Leftovers {
 void ReleaseLeftovers(void *parameter) {
   Leftovers *leftovers = static_cast<Leftovers *>(parameter);
   if (leftovers->watch) leftovers->watch->Stop();
+  if (DeviceWatch *watch = leftovers->deviceWatch) {
+    RunOnAudioThread(leftovers->audio, [watch] { watch->Unregister(); });
+    watch->Stop(/* mayWait */ true);
+  }
   JoinDriverThread(&leftovers->closer);
   // Once the stream is closed, the endpoint's own format goes back.
   ReplacedFormat *replaced = &leftovers->replaced;
@@ -303,7 +310,9 @@ void StreamNotification(const ma_device_notification *notification) {
   driver->onStreamNotification(notification->type);
 }
 
-const char *ASIOPelkor::ErrorText() const { return streamLost ? kStreamLostText : errorMessage; }
+bool ASIOPelkor::StreamLost() const { return streamLost || (deviceWatch && deviceWatch->Lost()); }
+
+const char *ASIOPelkor::ErrorText() const { return StreamLost() ? kStreamLostText : errorMessage; }
 
 ASIOPelkor::~ASIOPelkor() {
   if (ProcessIsExiting()) {
@@ -333,6 +342,12 @@ ASIOPelkor::~ASIOPelkor() {
     handOffContext();
     return;
   }
+  if (deviceWatch) {
+    // Inside the watch's own message to the host, the watch frees itself once the host returns.
+    onAudioThread([this] { deviceWatch->Unregister(); });
+    deviceWatch->Stop(/* mayWait */ true);
+    deviceWatch = nullptr;
+  }
   // The stream is closed: the user's own format goes back to the endpoint now, not at every stop,
   // since hosts open and close streams often.
   onAudioThread([this] { RestoreEndpointFormat(&replacedFormat); });
@@ -354,10 +369,14 @@ void ASIOPelkor::handOffContext() {
     // Nothing to hand them to: the context and the watch (aimed at nobody) stay allocated rather
     // than vanish under the threads that use them.
     if (closer) CloseHandle(closer);
+    if (deviceWatch) deviceWatch->Stop(/* mayWait */ false);
+    deviceWatch = nullptr;
     return;
   }
   leftovers->watch = settingsWatch;
   settingsWatch = nullptr;
+  leftovers->deviceWatch = deviceWatch;
+  deviceWatch = nullptr;
   leftovers->audio = audioThread;
   audioThread = nullptr;
   leftovers->replaced = replacedFormat;
@@ -374,6 +393,8 @@ void ASIOPelkor::handOffContext() {
     leftovers->context = nullptr;
     leftovers->watch = nullptr;
     leftovers->audio = nullptr;
+    // Nobody left to unregister it: the watch ends on its own, its client cut off.
+    if (leftovers->deviceWatch) leftovers->deviceWatch->Stop(/* mayWait */ false);
     delete leftovers;
   }
 }
@@ -384,6 +405,9 @@ void ASIOPelkor::handOffContext() {
 // the stream to that thread.
 void ASIOPelkor::closeStream() {
   started = false;
+  // The stream is no longer the watch's before it stops, so that its stop is no loss; a reset
+  // request under way reaches the host first.
+  if (deviceWatch) deviceWatch->Forget(/* mayWait */ ThreadsCanBeJoined());
   ma_device *device = playbackStream.exchange(nullptr);
   if (!device) return;
   // The stream's thread has been ended with every other thread; the system takes the device back.
@@ -402,6 +426,8 @@ void ASIOPelkor::closeStream() {
 
 void ASIOPelkor::abandonStream() {
   started = false;
+  // The stream thread never waits, not even for a reset request on its way.
+  if (deviceWatch) deviceWatch->Forget(/* mayWait */ false);
   if (CallbackFrame *frame = FrameOf(this)) frame->abandoned = true;
   ma_device *device = playbackStream.exchange(nullptr);
   // Taken already: a host thread is closing it, and waits for this very callback to return.
@@ -451,7 +477,8 @@ void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
       // reopen, and is asked to once.
       if (!started.exchange(false)) return;
       streamLost = true;
-      tellHost(kAsioResetRequest, hostTakesReset);
+      // The device watch may have seen it first, and told the host already.
+      if (!deviceWatch || deviceWatch->MarkLost()) tellHost(kAsioResetRequest, hostTakesReset);
       return;
     case ma_device_notification_type_rerouted:
       // The stream now plays somewhere else than the device it was opened on, perhaps converted:
@@ -664,12 +691,20 @@ ASIOError ASIOPelkor::start() {
     setErrorText("start before createBuffers: there are no buffers to play");
     return ASE_NotPresent;
   }
-  // Already running: the open stream stays as it is. A stream that was lost is closed first.
+  // A stream whose device went away is closed, and start says so: the host was asked to reset,
+  // and a start is not one. The next start opens a stream again.
+  if (playbackStream && StreamLost()) {
+    closeStream();
+    PrintLine(kStreamLostText);
+    return ASE_NotPresent;
+  }
+  // Already running: the open stream stays as it is.
   if (started && playbackStream) return ASE_OK;
   closeStream();
 
   started = false;
   streamLost = false;
+  if (deviceWatch) deviceWatch->ClearLost();
   bufferIndex = 0;
   // The first period plays half 1 before any switch has filled it: after an earlier run it still
   // holds that run's last, unplayed words, which would reach the device a stream late.
@@ -699,7 +734,19 @@ ASIOError ASIOPelkor::start() {
   // stream's format is made the default first. Whatever goes wrong there, the stream opens as it
   // would have, and the guard below decides.
   HRESULT followWhy = S_OK;
-  onAudioThread([&] { lastFollow = followStreamRate(sampleRate, &followWhy); });
+  EndpointId endpoint;
+  bool onEndpoint = playbackEndpoint(endpoint);
+  if (!deviceWatch) deviceWatch = DeviceWatch::Create();
+  onAudioThread([&] {
+    // Listening before anything touches the endpoint, so that a plug pulled from here on is heard.
+    if (deviceWatch && onEndpoint) deviceWatch->Register(endpoint);
+    lastFollow = followStreamRate(sampleRate, &followWhy);
+  });
+  if (deviceWatch && deviceWatch->Gone()) {
+    setErrorText(kDeviceAbsentText);
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
 
   bool dsd = IsDsdMode();
   ma_device_config config = ma_device_config_init(ma_device_type_playback);
@@ -741,9 +788,15 @@ ASIOError ASIOPelkor::start() {
   if (result != MA_SUCCESS) {
     started = false;
     ma_free(stream, nullptr);
-    snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
-             ma_result_description(result));
-    setErrorText(text);
+    // The system may not have told yet that the plug was pulled: it is asked.
+    if (deviceWatch) onAudioThread([this] { deviceWatch->ReadState(); });
+    if (deviceWatch && deviceWatch->Gone())
+      setErrorText(kDeviceAbsentText);
+    else {
+      snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
+               ma_result_description(result));
+      setErrorText(text);
+    }
     PrintLine(errorMessage);
     return ASE_NotPresent;
   }
@@ -766,6 +819,14 @@ ASIOError ASIOPelkor::start() {
     return ASE_NotPresent;
   }
 
+  // Gone while the stream was being opened: it is not started at all.
+  if (deviceWatch && deviceWatch->Gone()) {
+    closeStream();
+    setErrorText(kDeviceAbsentText);
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
+
   if (dsd) SendDsdModeRequest(DeviceIdPrefix);
 
   // Everything start does after the stream runs is settled first: from its first period on, the
@@ -776,6 +837,8 @@ ASIOError ASIOPelkor::start() {
   bool latencyWasRead = latencyRead.exchange(false);
   ASIOCallbacks *host = hostTakesLatencyChange ? callbacks : nullptr;
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
+  // Watched from before it starts: from its first period on the stream may be lost at any moment.
+  if (deviceWatch) deviceWatch->Watch(stream, hostTakesReset && callbacks->asioMessage ? callbacks->asioMessage : nullptr);
 
   onAudioThread([&] { result = ma_device_start(stream); });
   if (result != MA_SUCCESS) {
