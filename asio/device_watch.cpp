@@ -132,6 +132,7 @@ void DeviceWatch::Watch(ma_device *opened, MessageProc message) {
   std::lock_guard<std::mutex> guard(lock);
   stream = opened;
   seenStarted = false;
+  ran = false;
   tell = message;
   lost = false;
   changed.notify_all();
@@ -213,7 +214,7 @@ void DeviceWatch::serve() {
     if (stream && !lost) {
       // Watched from before its start: only a stream that ran and then stopped by itself is lost.
       bool running = ma_device_get_state(stream) == ma_device_state_started;
-      if (running) seenStarted = true;
+      if (running || ran) seenStarted = true;
       if (gone || (seenStarted && !running)) {
         lost = true;
         message = tell;

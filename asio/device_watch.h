@@ -55,6 +55,11 @@ class DeviceWatch {
   // Marks the watched stream lost: true for the caller that did it first, which tells the host.
   bool MarkLost();
   void ClearLost() { lost = false; }
+  // From the stream thread, each period: the watched stream has run (a stream lost within its
+  // first tick would otherwise look as if it had never started). Never waits.
+  void NoteRunning() {
+    if (!ran.load(std::memory_order_relaxed)) ran.store(true, std::memory_order_relaxed);
+  }
 
   // The watched stream was lost (kept after Forget, until the next Watch or ClearLost).
   bool Lost() const { return lost; }
@@ -83,6 +88,7 @@ class DeviceWatch {
   bool quitting = false;
   bool orphaned = false;
   std::atomic<bool> lost{false};
+  std::atomic<bool> ran{false};
   std::atomic<bool> gone{false};
   HANDLE thread = nullptr;
   EndpointClient *client = nullptr;

@@ -284,6 +284,7 @@ void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount) {
     return;
   }
   EnteredCallback entered(driver);
+  if (driver->deviceWatch) driver->deviceWatch->NoteRunning();
   // A period that asked the host nothing (the host has stopped, and the stream is on its way
   // out) plays silence: the half in turn was played a period ago, and must not come twice.
   bool asked = driver->processBlock();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -52,6 +53,9 @@ struct Audio {
   std::vector<IMMNotificationClient *> clients;
   // Threads delivering a state change to the clients; joined by WaitForEndpointNotifications.
   std::vector<std::thread> deliveries;
+  // State changes handed out and delivered, so that each is delivered after the one before it.
+  std::condition_variable delivered;
+  unsigned long long changesQueued = 0, changesDelivered = 0;
   // The endpoint the next SetDeviceFormat unplugs before it answers.
   std::wstring unplugOnFormatChange;
 };
@@ -76,11 +80,20 @@ void JoinDeliveries() {
 void DeliverStateChange(Audio &a, const std::wstring &id, DWORD state) {
   std::vector<IMMNotificationClient *> told = a.clients;
   for (IMMNotificationClient *client : told) client->AddRef();
-  a.deliveries.emplace_back([told, id, state] {
+  unsigned long long turn = ++a.changesQueued;
+  a.deliveries.emplace_back([told, id, state, turn] {
+    Audio &audio = State();
+    {
+      std::unique_lock<std::mutex> guard(audio.lock);
+      audio.delivered.wait(guard, [&] { return audio.changesDelivered + 1 == turn; });
+    }
     for (IMMNotificationClient *client : told) {
       client->OnDeviceStateChanged(id.c_str(), state);
       client->Release();
     }
+    std::lock_guard<std::mutex> guard(audio.lock);
+    audio.changesDelivered = turn;
+    audio.delivered.notify_all();
   });
 }
 

@@ -58,6 +58,7 @@ struct State {
   };
   std::map<ma_device *, Stream> streams;
   seam::DeviceLoss endpointLoss = seam::DeviceLoss::kWriteWaits;
+  std::function<void()> duringOpen;
 };
 
 State &Seam() {
@@ -182,6 +183,12 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
   ma_result result = __real_ma_device_init(context, &copy, device);
   if (result != MA_SUCCESS) return result;
   ++openStreams;
+  std::function<void()> during;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    during.swap(s.duringOpen);
+  }
+  if (during) during();
   std::lock_guard<std::mutex> guard(s.lock);
   if (s.reportFormat) {
     device->playback.internalFormat = s.format;
@@ -289,6 +296,13 @@ void Reset() {
   s.periods.clear();
   s.endpointId.clear();
   s.endpointLoss = DeviceLoss::kWriteWaits;
+  s.duringOpen = nullptr;
+}
+
+void DuringNextOpen(std::function<void()> what) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.duringOpen = std::move(what);
 }
 
 void PlayOnEndpoint(const std::wstring &endpointId) {

@@ -10,6 +10,7 @@
 
 #include <miniaudio.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,9 @@ int OpenContexts();
 // miniaudio's exclusive mode opens the endpoint in it (ReportInternalFormat still wins). As there,
 // a stream must only be opened while that format is at least as wide as 32-bit stereo.
 void PlayOnEndpoint(const std::wstring &endpointId);
+
+// Runs `what` inside the next ma_device_init, once the stream has opened (on the thread that opens it).
+void DuringNextOpen(std::function<void()> what);
 
 // After a successful start, stay away from the driver this long, so that the stream thread's
 // first periods run before start returns.
