@@ -158,15 +158,17 @@ void DeviceWatch::ReadState() {
   if (FAILED(CoCreateInstance(CLSID_MMDeviceEnumerator, /* outer */ nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
                               reinterpret_cast<void **>(&enumerator))))
     return;
+  // An endpoint that went away is still found, in another state; a failure tells nothing.
   IMMDevice *device = nullptr;
-  DWORD state = DEVICE_STATE_ACTIVE;
+  DWORD state = 0;
+  bool known = false;
   if (SUCCEEDED(enumerator->GetDevice(endpointId, &device))) {
-    if (FAILED(device->GetState(&state))) state = DEVICE_STATE_ACTIVE;
+    known = SUCCEEDED(device->GetState(&state));
     device->Release();
-  } else {
-    state = DEVICE_STATE_NOTPRESENT;
   }
   enumerator->Release();
+  if (!known) return;
+  std::lock_guard<std::mutex> guard(lock);
   gone = state != DEVICE_STATE_ACTIVE;
 }
 

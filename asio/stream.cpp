@@ -26,6 +26,10 @@
 // returns, later periods and notifications of that stream no longer find the driver, and a thread
 // of its own stops and closes the stream (with the context too, when the driver is gone). The
 // next call on a host thread waits for that thread. The stream thread itself never waits.
+//
+// A device that goes away under a stream is noticed by the device watch (device_watch.h): its
+// thread, not the stream's, asks the host to reset. The host's stop takes the stream from the watch
+// before closing it, so a stop the driver asked for is never taken for a loss.
 #include "driver.h"
 
 #include <atomic>
