@@ -730,7 +730,8 @@ IASIO *PlayThroughLoss(const DriverEntry &entry, IASIO *asio) {
   for (long waited = 0; ResetRequests == 0 && waited < kResetPatienceMs; waited += 5) Sleep(5);
   EndRun(&runs[0]);
   if (ResetRequests == 0) {
-    printf("    no reset request within %ld ms (%ld buffer switches)\n", kResetPatienceMs, runs[0].switches);
+    printf("    FAILED: no reset request within %ld ms (%ld buffer switches)\n", kResetPatienceMs, runs[0].switches);
+    ++Failures;
     asio->stop();
     asio->disposeBuffers();
     return asio;
