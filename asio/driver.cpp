@@ -75,6 +75,7 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       streamCloser(nullptr),
       closerLock(),
       streamLost(false),
+      deviceWatch(nullptr),
       hostTakesReset(false),
       hostTakesLatencyChange(false),
       latencyRead(false),

@@ -13,6 +13,7 @@
 #include "format_record.h"
 #include "stream_format.h"
 
+class DeviceWatch;
 class SettingsWatch;
 
 // Two output channels, no inputs.
@@ -79,8 +80,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   const char *ErrorText() const;
   // The open stream, while Started().
   const ma_device &PlaybackStream() const { return *playbackStream.load(); }
-  // The stream stopped without being asked to (the device went away); cleared by the next start.
-  bool StreamLost() const { return streamLost; }
+  // The stream's device went away while it played; cleared by the next start that opens a stream.
+  bool StreamLost() const;
   // What the latest start did about the endpoint's default format.
   FollowOutcome LastFollow() const { return lastFollow; }
 
@@ -194,6 +195,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
   std::mutex closerLock;
   // Set on the stream thread when the stream stopped without the driver asking.
   std::atomic<bool> streamLost;
+  // Hears of the endpoint going away and tells the host (device_watch.h); made by the first start.
+  DeviceWatch *deviceWatch;
   // What the host claimed through kAsioSelectorSupported at createBuffers.
   bool hostTakesReset;
   bool hostTakesLatencyChange;

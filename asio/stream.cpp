@@ -26,6 +26,10 @@
 // returns, later periods and notifications of that stream no longer find the driver, and a thread
 // of its own stops and closes the stream (with the context too, when the driver is gone). The
 // next call on a host thread waits for that thread. The stream thread itself never waits.
+//
+// A device that goes away under a stream is noticed by the device watch (device_watch.h): its
+// thread, not the stream's, asks the host to reset. The host's stop takes the stream from the watch
+// before closing it, so a stop the driver asked for is never taken for a loss.
 #include "driver.h"
 
 #include <atomic>
@@ -40,6 +44,7 @@
 
 #include "audio_thread.h"
 #include "device_choice.h"
+#include "device_watch.h"
 #include "driver_thread.h"
 #include "dsd_request.h"
 #include "identity.h"
@@ -90,6 +95,7 @@ void PrintLine(const char *text) {
 
 const char kStreamLostText[] =
     "The device went away while playing (unplugged or disabled): the stream stopped; start again to play";
+const char kDeviceAbsentText[] = "The device is not there (unplugged or disabled): plug it in, then start again";
 
 // The driver whose data or notification callback runs on this thread, and whether the host gave
 // the stream up from inside it (a stop, disposeBuffers or Release in its bufferSwitch or in its
@@ -147,6 +153,7 @@ struct Leftovers {
   ma_context *context;
   AudioThread *audio;
   SettingsWatch *watch;
+  DeviceWatch *deviceWatch;
   ReplacedFormat replaced;
   CBaseObject keepLoaded{"ASIOPelkor leftovers"};
 };
@@ -154,6 +161,10 @@ struct Leftovers {
 void ReleaseLeftovers(void *parameter) {
   Leftovers *leftovers = static_cast<Leftovers *>(parameter);
   if (leftovers->watch) leftovers->watch->Stop();
+  if (DeviceWatch *watch = leftovers->deviceWatch) {
+    RunOnAudioThread(leftovers->audio, [watch] { watch->Unregister(); });
+    watch->Stop(/* mayWait */ true);
+  }
   JoinDriverThread(&leftovers->closer);
   // Once the stream is closed, the endpoint's own format goes back.
   ReplacedFormat *replaced = &leftovers->replaced;
@@ -277,6 +288,7 @@ void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount) {
     return;
   }
   EnteredCallback entered(driver);
+  if (driver->deviceWatch) driver->deviceWatch->NoteRunning();
   // A period that asked the host nothing (the host has stopped, and the stream is on its way
   // out) plays silence: the half in turn was played a period ago, and must not come twice.
   bool asked = driver->processBlock();
@@ -303,7 +315,9 @@ void StreamNotification(const ma_device_notification *notification) {
   driver->onStreamNotification(notification->type);
 }
 
-const char *ASIOPelkor::ErrorText() const { return streamLost ? kStreamLostText : errorMessage; }
+bool ASIOPelkor::StreamLost() const { return streamLost || (deviceWatch && deviceWatch->Lost()); }
+
+const char *ASIOPelkor::ErrorText() const { return StreamLost() ? kStreamLostText : errorMessage; }
 
 ASIOPelkor::~ASIOPelkor() {
   if (ProcessIsExiting()) {
@@ -333,6 +347,12 @@ ASIOPelkor::~ASIOPelkor() {
     handOffContext();
     return;
   }
+  if (deviceWatch) {
+    // Inside the watch's own message to the host, the watch frees itself once the host returns.
+    onAudioThread([this] { deviceWatch->Unregister(); });
+    deviceWatch->Stop(/* mayWait */ true);
+    deviceWatch = nullptr;
+  }
   // The stream is closed: the user's own format goes back to the endpoint now, not at every stop,
   // since hosts open and close streams often.
   onAudioThread([this] { RestoreEndpointFormat(&replacedFormat); });
@@ -354,10 +374,14 @@ void ASIOPelkor::handOffContext() {
     // Nothing to hand them to: the context and the watch (aimed at nobody) stay allocated rather
     // than vanish under the threads that use them.
     if (closer) CloseHandle(closer);
+    if (deviceWatch) deviceWatch->Stop(/* mayWait */ false);
+    deviceWatch = nullptr;
     return;
   }
   leftovers->watch = settingsWatch;
   settingsWatch = nullptr;
+  leftovers->deviceWatch = deviceWatch;
+  deviceWatch = nullptr;
   leftovers->audio = audioThread;
   audioThread = nullptr;
   leftovers->replaced = replacedFormat;
@@ -374,6 +398,8 @@ void ASIOPelkor::handOffContext() {
     leftovers->context = nullptr;
     leftovers->watch = nullptr;
     leftovers->audio = nullptr;
+    // Nobody left to unregister it: the watch ends on its own, its client cut off.
+    if (leftovers->deviceWatch) leftovers->deviceWatch->Stop(/* mayWait */ false);
     delete leftovers;
   }
 }
@@ -384,6 +410,9 @@ void ASIOPelkor::handOffContext() {
 // the stream to that thread.
 void ASIOPelkor::closeStream() {
   started = false;
+  // The stream is no longer the watch's before it stops, so that its stop is no loss; a reset
+  // request under way reaches the host first.
+  if (deviceWatch) deviceWatch->Forget(/* mayWait */ ThreadsCanBeJoined());
   ma_device *device = playbackStream.exchange(nullptr);
   if (!device) return;
   // The stream's thread has been ended with every other thread; the system takes the device back.
@@ -402,6 +431,8 @@ void ASIOPelkor::closeStream() {
 
 void ASIOPelkor::abandonStream() {
   started = false;
+  // The stream thread never waits, not even for a reset request on its way.
+  if (deviceWatch) deviceWatch->Forget(/* mayWait */ false);
   if (CallbackFrame *frame = FrameOf(this)) frame->abandoned = true;
   ma_device *device = playbackStream.exchange(nullptr);
   // Taken already: a host thread is closing it, and waits for this very callback to return.
@@ -460,7 +491,8 @@ void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
       // reopen, and is asked to once.
       if (!started.exchange(false)) return;
       streamLost = true;
-      tellHost(kAsioResetRequest, hostTakesReset);
+      // The device watch may have seen it first, and told the host already.
+      if (!deviceWatch || deviceWatch->MarkLost()) tellHost(kAsioResetRequest, hostTakesReset);
       return;
     case ma_device_notification_type_rerouted:
       // The stream now plays somewhere else than the device it was opened on, perhaps converted:
@@ -694,7 +726,19 @@ ASIOError ASIOPelkor::prepareStream() {
   // stream's format is made the default first. Whatever goes wrong there, the stream opens as it
   // would have, and the guard below decides.
   HRESULT followWhy = S_OK;
-  onAudioThread([&] { lastFollow = followStreamRate(sampleRate, &followWhy); });
+  EndpointId endpoint;
+  bool onEndpoint = playbackEndpoint(endpoint);
+  if (!deviceWatch) deviceWatch = DeviceWatch::Create();
+  onAudioThread([&] {
+    // Listening before anything touches the endpoint, so that a plug pulled from here on is heard.
+    if (deviceWatch && onEndpoint) deviceWatch->Register(endpoint);
+    lastFollow = followStreamRate(sampleRate, &followWhy);
+  });
+  if (deviceWatch && deviceWatch->Gone()) {
+    setErrorText(kDeviceAbsentText);
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
 
   bool dsd = IsDsdMode();
   ma_device_config config = ma_device_config_init(ma_device_type_playback);
@@ -732,9 +776,15 @@ ASIOError ASIOPelkor::prepareStream() {
   onAudioThread([&] { result = ma_device_init(audioContext, &config, stream); });
   if (result != MA_SUCCESS) {
     ma_free(stream, nullptr);
-    snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
-             ma_result_description(result));
-    setErrorText(text);
+    // The system may not have told yet that the plug was pulled: it is asked.
+    if (deviceWatch) onAudioThread([this] { deviceWatch->ReadState(); });
+    if (deviceWatch && deviceWatch->Gone()) {
+      setErrorText(kDeviceAbsentText);
+    } else {
+      snprintf(text, sizeof(text), "The device could not be opened in exclusive mode (%s)",
+               ma_result_description(result));
+      setErrorText(text);
+    }
     PrintLine(errorMessage);
     return ASE_NotPresent;
   }
@@ -750,14 +800,23 @@ ASIOError ASIOPelkor::prepareStream() {
     setErrorText(text);
     PrintLine(errorMessage);
   }
-  if (verdict == kStreamRefused) {
-    // No vendor request: the device stays in PCM and nothing plays.
+  // Refused (no vendor request: the device stays in PCM and nothing plays), or gone while the
+  // stream was being opened: it is not kept.
+  bool gone = verdict != kStreamRefused && deviceWatch && deviceWatch->Gone();
+  if (verdict == kStreamRefused || gone) {
     onAudioThread([stream] { ma_device_uninit(stream); });
     ma_free(stream, nullptr);
+    if (gone) {
+      setErrorText(kDeviceAbsentText);
+      PrintLine(errorMessage);
+    }
     return ASE_NotPresent;
   }
   // The latency of the stream as it was really opened (WASAPI may round the period up).
   composeStreamLatency(stream->playback.internalPeriodSizeInFrames, stream->playback.internalPeriods);
+  // A new stream: whatever was lost before is behind it.
+  streamLost = false;
+  if (deviceWatch) deviceWatch->ClearLost();
   // Opened and stopped: no callback runs, so no other thread can take it before this one hands it
   // over.
   playbackStream = stream;
@@ -777,19 +836,37 @@ ASIOError ASIOPelkor::start() {
     setErrorText("start before createBuffers: there are no buffers to play");
     return ASE_NotPresent;
   }
+  // A stream whose device went away is closed, and start says so: the host was asked to reset,
+  // and a start is not one. The next start opens a stream again.
+  if (playbackStream && StreamLost()) {
+    closeStream();
+    PrintLine(kStreamLostText);
+    return ASE_NotPresent;
+  }
   // Already running: the open stream stays as it is.
   if (started && playbackStream) return ASE_OK;
 
-  // Taken while it is set up for the run, so that no other call closes it meanwhile. A stream
-  // that was lost, or that no longer fits the rate or the format, is closed and opened again.
+  // Taken while it is set up for the run, so that no other call closes it meanwhile. A stream that
+  // no longer fits the rate or the format is closed and opened again.
   started = false;
   ma_device *stream = playbackStream.exchange(nullptr);
-  if (stream && (streamLost || !streamFits())) {
+  if (stream && !streamFits()) {
     playbackStream = stream;
     closeStream();
     stream = nullptr;
   }
   streamLost = false;
+  if (deviceWatch) deviceWatch->ClearLost();
+  // The device went away since createBuffers opened the stream (the system is asked, in case it
+  // has not told yet): it is not started at all.
+  if (stream && deviceWatch) onAudioThread([this] { deviceWatch->ReadState(); });
+  if (stream && deviceWatch && deviceWatch->Gone()) {
+    playbackStream = stream;
+    closeStream();
+    setErrorText(kDeviceAbsentText);
+    PrintLine(errorMessage);
+    return ASE_NotPresent;
+  }
   LONG announced = outputLatency;
   if (!stream) {
     if (prepareStream() != ASE_OK) return ASE_NotPresent;
@@ -813,6 +890,8 @@ ASIOError ASIOPelkor::start() {
   bool latencyWasRead = latencyRead.exchange(false);
   ASIOCallbacks *host = hostTakesLatencyChange ? callbacks : nullptr;
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
+  // Watched from before it starts: from its first period on the stream may be lost at any moment.
+  if (deviceWatch) deviceWatch->Watch(stream, hostTakesReset && callbacks->asioMessage ? callbacks->asioMessage : nullptr);
   playbackStream = stream;
   started = true;
   // The host is asked for nothing before start has returned to it: hosts take the switches only
@@ -896,11 +975,13 @@ void ASIOPelkor::stopStream() {
   // Taken while it stops: a stop made meanwhile inside the switch under way finds nothing to close.
   ma_device *device = playbackStream.exchange(nullptr);
   if (!device) return;
-  if (streamLost || !ThreadsCanBeJoined()) {
+  if (StreamLost() || !ThreadsCanBeJoined()) {
     playbackStream = device;
     closeStream();
     return;
   }
+  // No longer the watch's before it stops, so that its stop is no loss (start watches it again).
+  if (deviceWatch) deviceWatch->Forget(/* mayWait */ true);
   onAudioThread([device] { ma_device_stop(device); });
   ma_device *none = nullptr;
   if (playbackStream.compare_exchange_strong(none, device)) return;

@@ -17,6 +17,11 @@
 //                                   device received, with what was written; it also prints the
 //                                   default playback endpoint's Windows format before, while and
 //                                   after it plays
+//   asioprobe NAME --play MS --reset [--rate HZ] [--capture FILE]
+//                                   ... play until the driver asks for a reset (at most 30 s), start
+//                                   once more on the lost stream, let the driver go and, as JUCE
+//                                   does, create it again until it plays (at most 30 s), then play
+//                                   for MS; the times of each step are printed
 //
 // It knows nothing of the driver but the IASIO declaration: it is compiled as any host is, so on
 // 32-bit the IASIO methods are called thiscall and the IUnknown ones stdcall.
@@ -212,15 +217,26 @@ ASIOTime *BufferSwitchTimeInfo(ASIOTime *params, long index, ASIOBool) {
 
 void SampleRateDidChange(ASIOSampleRate rate) { printf("    (driver reports a rate change to %.0f Hz)\n", rate); }
 
+volatile LONG ResetRequests = 0;
+ULONGLONG ResetRequestedAt = 0;
+
 long AsioMessage(long selector, long value, void *, double *) {
   switch (selector) {
     case kAsioSelectorSupported:
       return value == kAsioEngineVersion || value == kAsioSupportsTimeInfo || value == kAsioResetRequest;
     case kAsioEngineVersion: return 2;
     case kAsioSupportsTimeInfo: return 1;
-    case kAsioResetRequest:
+    case kAsioResetRequest: {
+      // The first request's time, in milliseconds since 1970, for a script to compare with its own.
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+      LONG count = InterlockedIncrement(&ResetRequests);
+      if (count == 1) ResetRequestedAt = (ticks - 116444736000000000ull) / 10000;
       printf("    (driver asks for a reset)\n");
+      fflush(stdout);
       return 1;
+    }
     default: return 0;
   }
 }
@@ -400,6 +416,7 @@ struct PlayOptions {
   bool mta = false;
   const wchar_t *capture = nullptr;
   bool canRates = false;
+  bool reset = false;
 };
 
 PlayOptions Options;
@@ -554,9 +571,15 @@ void CompareCapture(const Run *runs, int runCount, long period) {
   free(captured);
 }
 
-// Plays the signal as a host does: the format first, then buffers, start, a while, stop.
-void PlayStream(IASIO *asio) {
-  char text[128];
+// How long the reset mode waits for the driver's reset request, and for a new driver to play.
+const long kResetPatienceMs = 10000;
+
+// The device's frames per second: the rate, or in DSD mode its 32-bit words.
+double FramesPerSecond() { return Options.dsdMultiple ? 44100.0 * Options.dsdMultiple / 32 : Options.rate; }
+
+// The format and rate as a host sets them, and room for the signal; false without room. The size
+// of a half (what createBuffers is given) and its device frames come back.
+bool PrepareSignal(IASIO *asio, long *size, long *periodFrames) {
   ASIOSampleRate rate = Options.rate;
   if (Options.dsdMultiple) {
     ASIOIoFormat format;
@@ -579,12 +602,24 @@ void PlayStream(IASIO *asio) {
   BufferChannels = 2;
   memset(BufferInfos, 0, sizeof(BufferInfos));
   for (long i = 0; i < BufferChannels; ++i) BufferInfos[i].channelNum = i;
-  // Room for twice the expected number of switches of every run.
-  double framesPerSecond = Play.dsd ? rate / 32 : rate;
-  Play.capacity = static_cast<size_t>(framesPerSecond * Options.milliseconds / 1000.0 * 2 * 2) + 64 * static_cast<size_t>(period);
-  Play.expected = static_cast<unsigned *>(calloc(Play.capacity, 2 * sizeof(unsigned)));
+  // Room for twice the expected number of switches of every run (and of the wait for a reset).
+  long ms = Options.milliseconds * 4 + (Options.reset ? kResetPatienceMs : 0);
+  Play.capacity = static_cast<size_t>(FramesPerSecond() * ms / 1000.0) + 64 * static_cast<size_t>(period);
+  if (!Play.expected) Play.expected = static_cast<unsigned *>(calloc(Play.capacity, 2 * sizeof(unsigned)));
   printf("    play: %s at %.0f Hz, 2 outputs of %ld (%ld device frames a half), %ld ms%s\n", Play.dsd ? "DSD" : "PCM", rate,
          preferred, period, Options.milliseconds, Options.again ? ", twice" : "");
+  *size = preferred;
+  *periodFrames = period;
+  return Play.expected != nullptr;
+}
+
+// Plays the signal as a host does: the format first, then buffers, start, a while, stop.
+void PlayStream(IASIO *asio) {
+  char text[128];
+  long preferred = 0, period = 0;
+  PrepareSignal(asio, &preferred, &period);
+  double framesPerSecond = FramesPerSecond();
+  ASIOError error = ASE_OK;
   Run runs[2];
   int runCount = 0;
   bool buffers = false;
@@ -638,13 +673,12 @@ void PlayStream(IASIO *asio) {
 }
 
 // Loads the driver through COM as hosts do: the class identifier is also the interface asked for.
-int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPanel) {
-  char utf8[512];
-  printf("loading \"%s\"\n", Utf8(entry.name, utf8, sizeof(utf8)));
+// Null, and why printed, when it cannot be had.
+IASIO *CreateDriver(const DriverEntry &entry) {
   CLSID classId;
   if (FAILED(CLSIDFromString(const_cast<LPOLESTR>(entry.clsidText), &classId))) {
     printf("    its CLSID value is not a class identifier\n");
-    return 3;
+    return nullptr;
   }
   void *object = nullptr;
   HRESULT hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, classId, &object);
@@ -665,9 +699,119 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
   }
   if (FAILED(hr) || !object) {
     printf("    CoCreateInstance failed: 0x%08lX\n", static_cast<unsigned long>(hr));
-    return 3;
+    return nullptr;
   }
-  IASIO *asio = static_cast<IASIO *>(object);
+  return static_cast<IASIO *>(object);
+}
+
+const char *CanUnloadNow(const DriverEntry &entry) {
+  HMODULE module = GetModuleHandleW(entry.inprocServer);
+  typedef HRESULT(STDAPICALLTYPE * CanUnloadFunction)();
+  FARPROC found = module ? GetProcAddress(module, "DllCanUnloadNow") : nullptr;
+  if (!found) return "the module is not loaded under its registered path";
+  HRESULT canUnload = reinterpret_cast<CanUnloadFunction>(reinterpret_cast<void (*)()>(found))();
+  return canUnload == S_OK ? "S_OK" : canUnload == S_FALSE ? "S_FALSE" : "failure";
+}
+
+// Buffers, both halves cleared, and start, for the run `run`.
+ASIOError StartRun(IASIO *asio, long size, Run *run) {
+  char text[128];
+  ASIOError error = asio->createBuffers(BufferInfos, BufferChannels, size, &Callbacks);
+  if (error != ASE_OK) {
+    printf("    createBuffers refused: %s: %s\n", ErrorName(error), ErrorText(asio, text));
+    return error;
+  }
+  for (long i = 0; i < BufferChannels; ++i)
+    for (int half = 0; half < 2; ++half) memset(BufferInfos[i].buffers[half], Play.dsd ? 0x69 : 0, Play.halfBytes);
+  run->firstFrame = static_cast<size_t>(Play.frames);
+  SwitchCount = 0;
+  error = asio->start();
+  if (error != ASE_OK) asio->disposeBuffers();
+  return error;
+}
+
+void EndRun(Run *run) {
+  run->switches = SwitchCount;
+  run->frames = static_cast<size_t>(Play.frames) - run->firstFrame;
+}
+
+// Plays until the device goes away and the driver asks for a reset, then does what JUCE does with
+// the request: gives the driver up and makes it again (here: until it plays, as the device may
+// still be away), and plays for Options.milliseconds. Returns the driver that played last, or
+// null. The first driver is released here.
+IASIO *PlayThroughLoss(const DriverEntry &entry, IASIO *asio) {
+  char text[128];
+  long size = 0, period = 0;
+  Run runs[2];
+  if (!PrepareSignal(asio, &size, &period)) return asio;
+  ASIOError error = StartRun(asio, size, &runs[0]);
+  if (error != ASE_OK) {
+    printf("    start refused: %s: %s\n", ErrorName(error), ErrorText(asio, text));
+    return asio;
+  }
+  printf("    start: ASE_OK; getErrorMessage: %s\n", ErrorText(asio, text));
+  fflush(stdout);
+  for (long waited = 0; ResetRequests == 0 && waited < kResetPatienceMs; waited += 5) Sleep(5);
+  EndRun(&runs[0]);
+  if (ResetRequests == 0) {
+    printf("    FAILED: no reset request within %ld ms (%ld buffer switches)\n", kResetPatienceMs, runs[0].switches);
+    ++Failures;
+    asio->stop();
+    asio->disposeBuffers();
+    return asio;
+  }
+  printf("    reset request at %llu ms (epoch), after %ld buffer switches\n", ResetRequestedAt, runs[0].switches);
+  printf("    getErrorMessage after the request: %s\n", ErrorText(asio, text));
+  error = asio->start();
+  printf("    start on the lost stream: %s: %s\n", ErrorName(error), ErrorText(asio, text));
+  ULONGLONG before = GetTickCount64();
+  ASIOError stopped = asio->stop();
+  ULONGLONG afterStop = GetTickCount64();
+  ASIOError disposed = asio->disposeBuffers();
+  ULONGLONG afterDispose = GetTickCount64();
+  ULONG left = asio->Release();
+  ULONGLONG afterRelease = GetTickCount64();
+  printf("    given up: stop %s in %llu ms, disposeBuffers %s in %llu ms, Release in %llu ms (%lu left); "
+         "DllCanUnloadNow: %s\n",
+         ErrorName(stopped), afterStop - before, ErrorName(disposed), afterDispose - afterStop,
+         afterRelease - afterDispose, static_cast<unsigned long>(left), CanUnloadNow(entry));
+  fflush(stdout);
+
+  IASIO *again = nullptr;
+  int attempts = 0;
+  for (ULONGLONG deadline = GetTickCount64() + kResetPatienceMs; GetTickCount64() < deadline; Sleep(100)) {
+    ++attempts;
+    again = CreateDriver(entry);
+    if (!again) return nullptr;
+    if (again->init(GetConsoleWindow()) == ASIOTrue && PrepareSignal(again, &size, &period) &&
+        (error = StartRun(again, size, &runs[1])) == ASE_OK)
+      break;
+    if (attempts == 1) printf("    created again: start refused: %s: %s\n", ErrorName(error), ErrorText(again, text));
+    again->Release();
+    again = nullptr;
+  }
+  printf("    created again %d times until it played\n", attempts);
+  if (!again) return nullptr;
+  printf("    start: ASE_OK; getErrorMessage: %s\n", ErrorText(again, text));
+  Sleep(static_cast<DWORD>(Options.milliseconds));
+  error = again->stop();
+  EndRun(&runs[1]);
+  printf("    run 2: %ld buffer switches in %ld ms; stop: %s\n", runs[1].switches, Options.milliseconds, ErrorName(error));
+  again->disposeBuffers();
+  if (Play.overflow) {
+    printf("    FAILED: more switches than room to note them\n");
+    ++Failures;
+  }
+  if (Options.capture) CompareCapture(runs, 2, period);
+  return again;
+}
+
+// Loads the driver and prints what it answers, or plays through it.
+int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPanel) {
+  char utf8[512];
+  printf("loading \"%s\"\n", Utf8(entry.name, utf8, sizeof(utf8)));
+  IASIO *asio = CreateDriver(entry);
+  if (!asio) return 3;
   bool playing = Options.milliseconds > 0;
   if (playing) PrintEndpointFormat("before init");
   if (playing) CheckApartment("CoCreateInstance");
@@ -678,7 +822,10 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
     printf("    init: ASIOTrue\n");
   else
     printf("    init: %ld, refused: %s\n", ready, ErrorText(asio, text));
-  if (playing) {
+  if (playing && Options.reset) {
+    asio = PlayThroughLoss(entry, asio);
+    if (!asio) return 5;
+  } else if (playing) {
     PlayStream(asio);
   } else if (Options.canRates) {
     PrintRateAnswers(asio);
@@ -693,15 +840,7 @@ int ProbeDriver(const DriverEntry &entry, long runMilliseconds, bool controlPane
   if (playing) PrintEndpointFormat("after Release");
 
   // The driver's own answer on whether it may go, asked of the module COM loaded.
-  HMODULE module = GetModuleHandleW(entry.inprocServer);
-  typedef HRESULT(STDAPICALLTYPE * CanUnloadFunction)();
-  FARPROC found = module ? GetProcAddress(module, "DllCanUnloadNow") : nullptr;
-  if (found) {
-    HRESULT canUnload = reinterpret_cast<CanUnloadFunction>(reinterpret_cast<void (*)()>(found))();
-    printf("    DllCanUnloadNow: %s\n", canUnload == S_OK ? "S_OK" : canUnload == S_FALSE ? "S_FALSE" : "failure");
-  } else {
-    printf("    DllCanUnloadNow: the module is not loaded under its registered path\n");
-  }
+  printf("    DllCanUnloadNow: %s\n", CanUnloadNow(entry));
   if (left != 0) return 4;
   return Failures > 0 ? 5 : 0;
 }
@@ -730,6 +869,8 @@ int wmain(int argc, wchar_t **argv) {
       Options.again = argv[++i];
     else if (wcscmp(argv[i], L"--mta") == 0)
       Options.mta = true;
+    else if (wcscmp(argv[i], L"--reset") == 0)
+      Options.reset = true;
     else if (wcscmp(argv[i], L"--capture") == 0 && i + 1 < argc)
       Options.capture = argv[++i];
     else if (!wanted && argv[i][0] != L'-')
@@ -737,7 +878,8 @@ int wmain(int argc, wchar_t **argv) {
     else {
       printf("usage: asioprobe [driver name [--run milliseconds] [--control-panel] [--can-rates]]\n"
              "       asioprobe driver name --play milliseconds [--rate hz | --dsd 64|128|256] [--again start|buffers]\n"
-             "                 [--mta] [--capture file]\n");
+             "                 [--mta] [--capture file]\n"
+             "       asioprobe driver name --play milliseconds --reset [--rate hz] [--capture file]\n");
       return 1;
     }
   }

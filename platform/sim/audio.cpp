@@ -1,10 +1,15 @@
 // Audio endpoints behind the multimedia device API: the enumerator finds an endpoint by its id,
 // the endpoint's property store holds its default format, its IAudioClient answers
-// IsFormatSupported, and the policy-configuration object changes the default format.
+// IsFormatSupported, and the policy-configuration object changes the default format. An endpoint
+// can be unplugged and plugged in again; registered notification clients hear of it on a thread
+// of the system's, as on Windows.
 #include <atomic>
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include <audioclient.h>
 #include <mmdeviceapi.h>
@@ -18,6 +23,8 @@
 extern "C" const CLSID CLSID_MMDeviceEnumerator = {0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 extern "C" const IID IID_IMMDeviceEnumerator = {0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
 extern "C" const IID IID_IMMDevice = {0xD666063F, 0x1587, 0x4E43, {0x81, 0xF1, 0xB9, 0x48, 0xE8, 0x07, 0x36, 0x3F}};
+extern "C" const IID IID_IMMNotificationClient = {
+    0x7991EEC9, 0x7E89, 0x4D85, {0x83, 0x90, 0x6C, 0x70, 0x3C, 0xEC, 0x60, 0xC0}};
 extern "C" const IID IID_IAudioClient = {0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
 extern "C" const IID IID_IPropertyStore = {0x886D8EEB, 0x8CF2, 0x4446, {0x8D, 0x02, 0xCD, 0xBA, 0x1D, 0xBD, 0xCF, 0x99}};
 extern "C" const PROPERTYKEY PKEY_AudioEngine_DeviceFormat = {
@@ -31,6 +38,7 @@ const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA,
 struct Endpoint {
   std::vector<uint8_t> defaultFormat, initialFormat, mixFormat;
   std::vector<DWORD> exclusiveRates;
+  bool present = true;
 };
 
 struct Audio {
@@ -42,6 +50,14 @@ struct Audio {
   int live = 0;
   // Reads of the default format that succeed before the failing ones begin (-1: none fail).
   int readsBeforeFailing = -1, failingReads = 0;
+  std::vector<IMMNotificationClient *> clients;
+  // Threads delivering a state change to the clients; joined by WaitForEndpointNotifications.
+  std::vector<std::thread> deliveries;
+  // State changes handed out and delivered, so that each is delivered after the one before it.
+  std::condition_variable delivered;
+  unsigned long long changesQueued = 0, changesDelivered = 0;
+  // The endpoint the next SetDeviceFormat unplugs before it answers.
+  std::wstring unplugOnFormatChange;
 };
 
 Audio &State() {
@@ -49,9 +65,56 @@ Audio &State() {
   return audio;
 }
 
+void JoinDeliveries() {
+  Audio &a = State();
+  std::vector<std::thread> running;
+  {
+    std::lock_guard<std::mutex> guard(a.lock);
+    running.swap(a.deliveries);
+  }
+  for (std::thread &delivery : running) delivery.join();
+}
+
+// Under the lock: tells every registered client on a thread of its own, holding a reference to
+// each until it has been told, as the audio service does.
+void DeliverStateChange(Audio &a, const std::wstring &id, DWORD state) {
+  std::vector<IMMNotificationClient *> told = a.clients;
+  for (IMMNotificationClient *client : told) client->AddRef();
+  unsigned long long turn = ++a.changesQueued;
+  a.deliveries.emplace_back([told, id, state, turn] {
+    Audio &audio = State();
+    {
+      std::unique_lock<std::mutex> guard(audio.lock);
+      audio.delivered.wait(guard, [&] { return audio.changesDelivered + 1 == turn; });
+    }
+    for (IMMNotificationClient *client : told) {
+      client->OnDeviceStateChanged(id.c_str(), state);
+      client->Release();
+    }
+    std::lock_guard<std::mutex> guard(audio.lock);
+    audio.changesDelivered = turn;
+    audio.delivered.notify_all();
+  });
+}
+
+void SetPresence(Audio &a, const std::wstring &id, bool present) {
+  auto found = a.endpoints.find(id);
+  if (found == a.endpoints.end() || found->second.present == present) return;
+  found->second.present = present;
+  DeliverStateChange(a, id, present ? DEVICE_STATE_ACTIVE : DEVICE_STATE_UNPLUGGED);
+}
+
+bool Present(Audio &a, const std::wstring &id) {
+  auto found = a.endpoints.find(id);
+  return found != a.endpoints.end() && found->second.present;
+}
+
 void ResetAudio() {
+  JoinDeliveries();
   Audio &a = State();
   std::lock_guard<std::mutex> guard(a.lock);
+  a.clients.clear();
+  a.unplugOnFormatChange.clear();
   a.endpoints.clear();
   a.policy = sim::PolicyService::kPresent;
   a.refusal = E_ACCESSDENIED;
@@ -184,7 +247,7 @@ class AudioClient : public IAudioClient, public Counted {
     std::lock_guard<std::mutex> guard(a.lock);
     ++a.supportedCalls;
     auto found = a.endpoints.find(id);
-    if (found == a.endpoints.end()) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (found == a.endpoints.end() || !found->second.present) return AUDCLNT_E_DEVICE_INVALIDATED;
     const Endpoint &endpoint = found->second;
     if (FormatBytes(format) == endpoint.initialFormat) return S_OK;
     if (IsInt32Stereo(format))
@@ -214,6 +277,10 @@ class Device : public IMMDevice, public Counted {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!IsEqualIID(iid, IID_IAudioClient)) return E_NOINTERFACE;
+    {
+      std::lock_guard<std::mutex> guard(State().lock);
+      if (!Present(State(), id)) return AUDCLNT_E_DEVICE_INVALIDATED;
+    }
     *object = static_cast<IAudioClient *>(new AudioClient(id));
     return S_OK;
   }
@@ -234,7 +301,8 @@ class Device : public IMMDevice, public Counted {
   }
   HRESULT STDMETHODCALLTYPE GetState(DWORD *state) override {
     if (!state) return E_POINTER;
-    *state = DEVICE_STATE_ACTIVE;
+    std::lock_guard<std::mutex> guard(State().lock);
+    *state = Present(State(), id) ? DEVICE_STATE_ACTIVE : DEVICE_STATE_UNPLUGGED;
     return S_OK;
   }
 
@@ -261,11 +329,21 @@ class Enumerator : public IMMDeviceEnumerator, public Counted {
     *device = new Device(id);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient *) override {
-    sim::Unimplemented("IMMDeviceEnumerator::RegisterEndpointNotificationCallback");
+  HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient *client) override {
+    if (!client) return E_POINTER;
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().clients.push_back(client);
+    return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient *) override {
-    sim::Unimplemented("IMMDeviceEnumerator::UnregisterEndpointNotificationCallback");
+  // A state change already on its way may still reach the client after this returns.
+  HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient *client) override {
+    if (!client) return E_POINTER;
+    std::lock_guard<std::mutex> guard(State().lock);
+    std::vector<IMMNotificationClient *> &clients = State().clients;
+    auto found = std::find(clients.begin(), clients.end(), client);
+    if (found == clients.end()) return E_NOTFOUND;
+    clients.erase(found);
+    return S_OK;
   }
 };
 
@@ -298,6 +376,11 @@ class PolicyConfig : public IPolicyConfig, public Counted {
     ++a.setCalls;
     auto found = a.endpoints.find(id);
     if (found == a.endpoints.end()) return E_NOTFOUND;
+    if (!a.unplugOnFormatChange.empty() && a.unplugOnFormatChange == id) {
+      a.unplugOnFormatChange.clear();
+      SetPresence(a, id, false);
+    }
+    if (!found->second.present) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (a.policy == sim::PolicyService::kRefuses) return a.refusal;
     if (a.policy == sim::PolicyService::kIgnores) return S_OK;
     found->second.defaultFormat = FormatBytes(endpointFormat);
@@ -394,6 +477,33 @@ int IsFormatSupportedCalls() {
   std::lock_guard<std::mutex> guard(State().lock);
   return State().supportedCalls;
 }
+
+void UnplugEndpoint(const std::wstring &id) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  SetPresence(State(), id, false);
+}
+
+void ReplugEndpoint(const std::wstring &id) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  SetPresence(State(), id, true);
+}
+
+bool EndpointPresent(const std::wstring &id) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return Present(State(), id);
+}
+
+void UnplugDuringNextFormatChange(const std::wstring &id) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().unplugOnFormatChange = id;
+}
+
+int EndpointNotificationClients() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return static_cast<int>(State().clients.size());
+}
+
+void WaitForEndpointNotifications() { JoinDeliveries(); }
 
 int LiveAudioObjects() {
   std::lock_guard<std::mutex> guard(State().lock);

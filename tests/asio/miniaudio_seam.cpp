@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -49,6 +50,15 @@ struct State {
   std::wstring endpointId;  // empty: the null backend as it is
   std::set<ma_context *> endpointContexts;
   ma_device_config lastConfig = {};
+  // Every open stream: the endpoint it plays on (empty: none) and whether it was failed.
+  struct Stream {
+    std::wstring endpoint;
+    bool invalidated = false;
+    seam::DeviceLoss how = seam::DeviceLoss::kWriteWaits;
+  };
+  std::map<ma_device *, Stream> streams;
+  seam::DeviceLoss endpointLoss = seam::DeviceLoss::kWriteWaits;
+  std::function<void()> duringOpen;
 };
 
 State &Seam() {
@@ -59,6 +69,44 @@ State &Seam() {
 std::atomic<int> openStreams{0};
 std::atomic<int> streamsOpened{0};
 std::atomic<int> openContexts{0};
+
+// The backend's own write and stop, under the seam's, which fail them for a lost device.
+typedef ma_result (*WriteProc)(ma_device *, const void *, ma_uint32, ma_uint32 *);
+typedef ma_result (*StopProc)(ma_device *);
+std::atomic<WriteProc> backendWrite{nullptr};
+std::atomic<StopProc> backendStop{nullptr};
+
+bool DeviceLost(ma_device *device, seam::DeviceLoss *how) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  auto found = s.streams.find(device);
+  if (found == s.streams.end()) return false;
+  const State::Stream &stream = found->second;
+  if (stream.invalidated) {
+    *how = stream.how;
+    return true;
+  }
+  *how = s.endpointLoss;
+  return !stream.endpoint.empty() && !sim::EndpointPresent(stream.endpoint);
+}
+
+ma_result LosingWrite(ma_device *device, const void *frames, ma_uint32 count, ma_uint32 *written) {
+  seam::DeviceLoss how;
+  if (!DeviceLost(device, &how)) return backendWrite.load()(device, frames, count, written);
+  // WASAPI's GetBuffer answers AUDCLNT_E_DEVICE_INVALIDATED; or the wait before it never ends,
+  // until a stop wakes it.
+  if (how == seam::DeviceLoss::kWriteWaits)
+    while (ma_device_get_state(device) == ma_device_state_started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (written) *written = 0;
+  return MA_UNAVAILABLE;
+}
+
+ma_result LosingStop(ma_device *device) {
+  ma_result result = backendStop.load()(device);
+  seam::DeviceLoss how;
+  // IAudioClient::Stop fails on an invalidated device, and miniaudio then posts nothing.
+  return DeviceLost(device, &how) ? MA_UNAVAILABLE : result;
+}
 
 void CapturingCallback(ma_device *device, void *output, const void *input, ma_uint32 frames) {
   State &s = Seam();
@@ -121,8 +169,13 @@ ma_result __wrap_ma_context_get_devices(ma_context *context, ma_device_info **pl
 ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *config, ma_device *device) {
   State &s = Seam();
   ma_device_config copy = *config;
+  std::wstring endpoint;
   {
     std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.endpointId.empty())
+      endpoint = config->playback.pDeviceID ? EndpointIdText(*config->playback.pDeviceID) : s.endpointId;
+    // WASAPI's Activate on an endpoint that is not there.
+    if (!endpoint.empty() && !sim::EndpointPresent(endpoint)) return MA_UNAVAILABLE;
     if (s.capture) {
       s.driverCallback = config->dataCallback;
       copy.dataCallback = CapturingCallback;
@@ -132,6 +185,12 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
   if (result != MA_SUCCESS) return result;
   ++openStreams;
   ++streamsOpened;
+  std::function<void()> during;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    during.swap(s.duringOpen);
+  }
+  if (during) during();
   std::lock_guard<std::mutex> guard(s.lock);
   if (s.reportFormat) {
     device->playback.internalFormat = s.format;
@@ -154,6 +213,7 @@ ma_result __wrap_ma_device_init(ma_context *context, const ma_device_config *con
   }
   s.lastOpened = device;
   s.lastConfig = *config;
+  s.streams[device].endpoint = endpoint;
   return result;
 }
 
@@ -161,6 +221,13 @@ ma_result __wrap_ma_context_init(const ma_backend backends[], ma_uint32 count, c
                                  ma_context *context) {
   ma_result result = __real_ma_context_init(backends, count, config, context);
   if (result == MA_SUCCESS) {
+    // Before any stream exists on the context, so the stream threads only ever see the seam's.
+    if (context->callbacks.onDeviceWrite != LosingWrite) {
+      backendWrite = context->callbacks.onDeviceWrite;
+      backendStop = context->callbacks.onDeviceStop;
+      context->callbacks.onDeviceWrite = LosingWrite;
+      context->callbacks.onDeviceStop = LosingStop;
+    }
     ++openContexts;
     State &s = Seam();
     std::lock_guard<std::mutex> guard(s.lock);
@@ -209,6 +276,11 @@ void __wrap_ma_device_uninit(ma_device *device) {
     if (s.lastOpened == device) s.lastOpened = nullptr;
   }
   __real_ma_device_uninit(device);
+  {
+    State &s = Seam();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.streams.erase(device);
+  }
   --openStreams;
 }
 
@@ -225,6 +297,14 @@ void Reset() {
   s.driverCallback = nullptr;
   s.periods.clear();
   s.endpointId.clear();
+  s.endpointLoss = DeviceLoss::kWriteWaits;
+  s.duringOpen = nullptr;
+}
+
+void DuringNextOpen(std::function<void()> what) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.duringOpen = std::move(what);
 }
 
 void PlayOnEndpoint(const std::wstring &endpointId) {
@@ -254,6 +334,22 @@ bool StopStreamUnderDriver() {
     device = s.lastOpened;
   }
   return device && ma_device_stop(device) == MA_SUCCESS;
+}
+
+bool InvalidateDevice(DeviceLoss how) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (!s.lastOpened) return false;
+  State::Stream &stream = s.streams[s.lastOpened];
+  stream.invalidated = true;
+  stream.how = how;
+  return true;
+}
+
+void LoseEndpointStreamsAs(DeviceLoss how) {
+  State &s = Seam();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.endpointLoss = how;
 }
 
 void ReportInternalFormat(ma_format format, ma_uint32 channels, ma_uint32 sampleRate) {

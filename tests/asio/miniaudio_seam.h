@@ -10,6 +10,7 @@
 
 #include <miniaudio.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,22 @@ std::vector<std::vector<ma_uint32>> CapturedPeriods();
 // it rounded to its alignment; the stream itself runs as opened.
 void ReportInternalPeriods(ma_uint32 periodFrames, ma_uint32 periods);
 
-// Stops the stream opened last from the calling thread, as miniaudio does when the endpoint goes
-// away under it. False when no stream is open.
+// Stops the stream opened last from the calling thread, with a stop that succeeds (so miniaudio
+// posts its "stopped" notification), as some backends do when their device goes away. False when
+// no stream is open.
 bool StopStreamUnderDriver();
+
+// How a stream's device fails once its endpoint is gone, as WASAPI's does: every call on it fails,
+// the backend's own stop included, so that miniaudio posts no "stopped" notification.
+enum class DeviceLoss {
+  kWriteFails,  // the next write fails, and miniaudio's loop ends at once (the event still fires)
+  kWriteWaits,  // the next write waits for an event that never comes, until the stream is stopped
+};
+// Fails the device of the stream opened last, and nobody is told; false when no stream is open.
+bool InvalidateDevice(DeviceLoss how);
+// How the streams opened on an endpoint (PlayOnEndpoint) fail when sim::UnplugEndpoint takes it
+// away: kWriteWaits unless told. No stream opens on an unplugged endpoint.
+void LoseEndpointStreamsAs(DeviceLoss how);
 
 // The configuration the driver opened its latest stream with.
 ma_device_config LastStreamConfig();
@@ -54,6 +68,9 @@ int OpenContexts();
 // miniaudio's exclusive mode opens the endpoint in it (ReportInternalFormat still wins). As there,
 // a stream must only be opened while that format is at least as wide as 32-bit stereo.
 void PlayOnEndpoint(const std::wstring &endpointId);
+
+// Runs `what` inside the next ma_device_init, once the stream has opened (on the thread that opens it).
+void DuringNextOpen(std::function<void()> what);
 
 // After a successful start, stay away from the driver this long, so that the stream thread's
 // first periods run before start returns.

@@ -178,6 +178,11 @@ long StreamHost::Message(long selector, long value, void *, double *) {
   Entered entered;
   StreamHost *host = entered.host;
   if (!host) return 0;
+  if (selector == kAsioResetRequest && host->onReset) {
+    std::function<void()> act;
+    act.swap(host->onReset);
+    act();
+  }
   std::lock_guard<std::mutex> guard(host->lock);
   host->messageSelectors.push_back(selector);
   host->messageSelectors.push_back(value);

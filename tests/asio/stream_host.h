@@ -41,6 +41,8 @@ class StreamHost {
   std::vector<long> messageSelectors;  // asioMessage calls, as selector then value
   // The selectors the host answers yes to when kAsioSelectorSupported asks about them.
   std::vector<long> claims;
+  // Runs inside the host's asioMessage for kAsioResetRequest, as a host that gives the driver up there.
+  std::function<void()> onReset;
   // asioMessage calls with this selector so far; safe while the stream runs.
   size_t MessageCount(long selector);
   bool WaitForMessage(long selector);

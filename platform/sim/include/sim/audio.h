@@ -47,6 +47,19 @@ void SetPolicyService(PolicyService service, HRESULT refusal = E_ACCESSDENIED);
 
 int SetDeviceFormatCalls();
 int IsFormatSupportedCalls();
+// Pulls the endpoint's plug, or plugs it in again. While it is unplugged its device reads as
+// DEVICE_STATE_UNPLUGGED, Activate and the IAudioClient calls answer AUDCLNT_E_DEVICE_INVALIDATED
+// and the policy object refuses it. Each change reaches every registered IMMNotificationClient
+// (OnDeviceStateChanged) on a thread of the system's, after the call has returned or later.
+void UnplugEndpoint(const std::wstring &id);
+void ReplugEndpoint(const std::wstring &id);
+bool EndpointPresent(const std::wstring &id);
+// The next SetDeviceFormat on the endpoint finds it unplugged: the plug goes as the call is made.
+void UnplugDuringNextFormatChange(const std::wstring &id);
+int EndpointNotificationClients();
+// Returns once every state change so far has been delivered.
+void WaitForEndpointNotifications();
+
 // Objects of the audio classes (enumerator, devices, property stores, clients, policy objects)
 // handed out and not yet released: a path that forgets a Release leaves this above 0.
 int LiveAudioObjects();
