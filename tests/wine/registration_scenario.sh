@@ -69,7 +69,9 @@ check "no doubled Wow6432Node under HKCR" no "$(exists 64 'HKCR\Wow6432Node\Wow6
 echo "== the $bits-bit host finds and loads it by name"
 out=$(wine "$root/a/asioprobe.exe" "$name" --run 200 | tr -d '\r')
 echo "$out" | sed 's/^/  | /'
-has() { if echo "$out" | grep -qF -- "$1"; then echo yes; else echo no; fi; }
+# A here-string rather than a pipe: grep -q stops reading at the first match, and under pipefail
+# the writer's broken pipe would turn a match into "no".
+has() { if grep -qF -- "$1" <<<"$out"; then echo yes; else echo no; fi; }
 check "listed with its path" yes "$(has "InprocServer32: $path_a")"
 check "loaded through COM" yes "$(has 'name: Pelkor ASIO 1.10, version 2')"
 check "channels" yes "$(has 'channels: 0 in, 2 out (ASE_OK)')"
@@ -77,7 +79,7 @@ check "buffer size" yes "$(has 'buffer size: min 220, max 220, preferred 220, gr
 check "clock source" yes "$(has '0: "Internal", current')"
 check "channel 1" yes "$(has 'output 1: " channel 1", sample type 18')"
 check "stream run or refused, with the reason" yes \
-  "$(echo "$out" | grep -qE '^    (createBuffers.* refused: |start refused: |ran [0-9]+ ms: )' && echo yes || echo no)"
+  "$(grep -qE '^    (createBuffers.* refused: |start refused: |ran [0-9]+ ms: )' <<<"$out" && echo yes || echo no)"
 check "last Release" yes "$(has 'Release: 0 references left')"
 check "DllCanUnloadNow after release" yes "$(has 'DllCanUnloadNow: S_OK')"
 
