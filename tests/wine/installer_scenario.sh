@@ -103,7 +103,7 @@ files=(README.md uninstall.exe setup.log x86/asio.dll x86/asio.dll.ini x86/asioc
   x64/asio.dll x64/asio.dll.ini x64/asioconfig.exe x64/asioprobe.exe x64/devpurge.exe
   x64/usbmodeflt.sys x64/usbmodeflt.inf)
 log() { iconv -f UTF-16 -t UTF-8 "$unix_folder/setup.log" 2>/dev/null | tr -d '\r'; }
-has_line() { if echo "$1" | grep -qF -- "$2"; then echo yes; else echo no; fi; }
+has_line() { if grep -qF -- "$2" <<<"$1"; then echo yes; else echo no; fi; }
 
 registered() {  # the checks of one installation's two registrations
   local bits arch
