@@ -277,6 +277,7 @@ void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount) {
     return;
   }
   EnteredCallback entered(driver);
+  if (DriverStatus *status = driver->status) status->CountPeriod();
   // A period that asked the host nothing (the host has stopped, and the stream is on its way
   // out) plays silence: the half in turn was played a period ago, and must not come twice.
   bool asked = driver->processBlock();
@@ -302,6 +303,8 @@ void StreamNotification(const ma_device_notification *notification) {
   EnteredCallback entered(driver);
   driver->onStreamNotification(notification->type);
 }
+
+bool ASIOPelkor::inStreamCallback() const { return FrameOf(this) != nullptr; }
 
 const char *ASIOPelkor::ErrorText() const { return streamLost ? kStreamLostText : errorMessage; }
 
@@ -329,12 +332,15 @@ ASIOPelkor::~ASIOPelkor() {
   }
   stop();
   disposeBuffers();
+  // The stream is closed or given up: nothing counts through the status any more.
+  closeStatus(!onStreamThread);
   if (onStreamThread) {
     handOffContext();
     return;
   }
   // The stream is closed: the user's own format goes back to the endpoint now, not at every stop,
   // since hosts open and close streams often.
+  if (replacedFormat.active) logLine("endpoint format: the user's format goes back");
   onAudioThread([this] { RestoreEndpointFormat(&replacedFormat); });
   if (contextReady) onAudioThread([this] { ma_context_uninit(audioContext); });
   ma_free(audioContext, nullptr);
@@ -440,7 +446,9 @@ void ASIOPelkor::finishPendingClose() {
 }
 
 void ASIOPelkor::tellHost(long selector, bool claimed) {
-  if (claimed && callbacks && callbacks->asioMessage) callbacks->asioMessage(selector, 0, nullptr, nullptr);
+  if (!claimed || !callbacks || !callbacks->asioMessage) return;
+  if (status) status->LogQueue().Push(kLogMessageSent, static_cast<INT32>(selector), 0);
+  callbacks->asioMessage(selector, 0, nullptr, nullptr);
 }
 
 void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
@@ -451,6 +459,10 @@ void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
       // reopen, and is asked to once.
       if (!started.exchange(false)) return;
       streamLost = true;
+      if (status) {
+        status->NoteDeviceLost();
+        status->LogQueue().Push(kLogDeviceLost);
+      }
       tellHost(kAsioResetRequest, hostTakesReset);
       return;
     case ma_device_notification_type_rerouted:
@@ -528,6 +540,9 @@ ASIOBool ASIOPelkor::init(void *) {
   if (match >= 0) deviceIndex = match;
   CoTaskMemFree(description);
   CoTaskMemFree(driverName);
+  publishStatus();
+  logLine("init() = ASIOTrue: %u playback devices, device %ld", static_cast<unsigned>(playbackCount),
+          static_cast<long>(deviceIndex));
   return ASIOTrue;
 }
 
@@ -624,7 +639,9 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
   latencyRead = false;
   composeStreamLatency(static_cast<ma_uint32>(streamFrames), StreamPeriodCount(settingThreads));
   if (settingsWatch) settingsWatch->Aim(hostTakesReset ? callbacks->asioMessage : nullptr);
-  return ASE_OK;
+  publishStatus();
+  return logAnswer(ASE_OK, "createBuffers(%ld channels, %ld, time info %s)", numChannels, bufferSize,
+                   timeInfoMode ? "yes" : "no");
 }
 
 // The output latency, from the moment a bufferSwitch hands the host a half to the moment the
@@ -652,7 +669,8 @@ ASIOError ASIOPelkor::disposeBuffers() {
   latencyRead = false;
   outputLatency = bufferlessLatency;
   releaseBlocks();
-  return ASE_OK;
+  publishStatus();
+  return logAnswer(ASE_OK, "disposeBuffers()");
 }
 
 ASIOError ASIOPelkor::start() {
@@ -662,7 +680,7 @@ ASIOError ASIOPelkor::start() {
   if (!callbacks) {
     started = false;
     setErrorText("start before createBuffers: there are no buffers to play");
-    return ASE_NotPresent;
+    return logAnswer(ASE_NotPresent, "start() before createBuffers");
   }
   // Already running: the open stream stays as it is. A stream that was lost is closed first.
   if (started && playbackStream) return ASE_OK;
@@ -679,11 +697,14 @@ ASIOError ASIOPelkor::start() {
   pendingTimeFlags = 0;
   errorMessage[0] = '\0';
   lastFollow = kFollowNotTried;
+  statusVerdict = kStatusNoStream;
+  statusEndpoint = StreamFormat{ma_format_unknown, 0, 0};
 
   if (!contextReady) {
     setErrorText("No audio system could be opened: init failed or was not called");
     PrintLine(errorMessage);
-    return ASE_NotPresent;
+    logLine("error: %s", errorMessage);
+    return logAnswer(ASE_NotPresent, "start()");
   }
 
   char text[kErrorMessageChars];
@@ -692,7 +713,8 @@ ASIOError ASIOPelkor::start() {
              static_cast<unsigned>(sampleRate));
     setErrorText(text);
     PrintLine(errorMessage);
-    return ASE_NotPresent;
+    logLine("error: %s", errorMessage);
+    return logAnswer(ASE_NotPresent, "start()");
   }
 
   // miniaudio opens the endpoint in its default format whatever the stream asks for, so the
@@ -700,6 +722,8 @@ ASIOError ASIOPelkor::start() {
   // would have, and the guard below decides.
   HRESULT followWhy = S_OK;
   onAudioThread([&] { lastFollow = followStreamRate(sampleRate, &followWhy); });
+  if (lastFollow == kFollowChanged)
+    logLine("endpoint format: set to 32-bit, 2 ch, %lu Hz for the stream", static_cast<unsigned long>(sampleRate));
 
   bool dsd = IsDsdMode();
   ma_device_config config = ma_device_config_init(ma_device_type_playback);
@@ -745,7 +769,10 @@ ASIOError ASIOPelkor::start() {
              ma_result_description(result));
     setErrorText(text);
     PrintLine(errorMessage);
-    return ASE_NotPresent;
+    statusVerdict = kStatusRefused;
+    publishStatus();
+    logLine("error: %s", errorMessage);
+    return logAnswer(ASE_NotPresent, "start()");
   }
 
   // Open but not started: no callback runs yet, so no other thread can take it before this one
@@ -754,16 +781,23 @@ ASIOError ASIOPelkor::start() {
   StreamFormat internal = {stream->playback.internalFormat, stream->playback.internalChannels,
                            stream->playback.internalSampleRate};
   StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
+  statusEndpoint = internal;
+  statusVerdict = verdict == kStreamUnconverted ? kStatusBitPerfect : verdict == kStreamConverted ? kStatusConverted : kStatusRefused;
+  logLine("stream opened: asked %s, 32-bit, 2 ch, %lu Hz; the endpoint runs format %d, %u ch, %u Hz", dsd ? "DSD" : "PCM",
+          static_cast<unsigned long>(sampleRate), static_cast<int>(internal.format), static_cast<unsigned>(internal.channels),
+          static_cast<unsigned>(internal.sampleRate));
   if (verdict != kStreamUnconverted) {
     if (!DescribeFollowFailure(verdict, lastFollow, followWhy, sampleRate, internal, text, sizeof(text)))
       DescribeStreamFormat(verdict, sampleRate, internal, text, sizeof(text));
     setErrorText(text);
     PrintLine(errorMessage);
+    logLine("error: %s", errorMessage);
   }
   if (verdict == kStreamRefused) {
     // No vendor request: the device stays in PCM and nothing plays.
     closeStream();
-    return ASE_NotPresent;
+    publishStatus();
+    return logAnswer(ASE_NotPresent, "start()");
   }
 
   if (dsd) SendDsdModeRequest(DeviceIdPrefix);
@@ -776,6 +810,18 @@ ASIOError ASIOPelkor::start() {
   bool latencyWasRead = latencyRead.exchange(false);
   ASIOCallbacks *host = hostTakesLatencyChange ? callbacks : nullptr;
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
+  if (status) {
+    // Late: more than the stream's whole buffer (its periods) plus half a period after the
+    // period before, by when the device has played everything it had.
+    ULONGLONG periodMicroseconds = static_cast<ULONGLONG>(stream->playback.internalPeriodSizeInFrames) * 1000000u /
+                                   (streamRate ? streamRate : 1);
+    ULONG periods = stream->playback.internalPeriods ? stream->playback.internalPeriods : 1;
+    status->ResetCounters(periodMicroseconds * periods + periodMicroseconds / 2);
+  }
+  // Said before the stream runs: from then on the driver may be gone (see above).
+  publishStatus();
+  logAnswer(ASE_OK, "start()");
+  if (announce) logLine("asioMessage(kAsioLatenciesChanged) sent to the host");
 
   onAudioThread([&] { result = ma_device_start(stream); });
   if (result != MA_SUCCESS) {
@@ -785,7 +831,10 @@ ASIOError ASIOPelkor::start() {
     snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
     setErrorText(text);
     PrintLine(errorMessage);
-    return ASE_NotPresent;
+    statusVerdict = kStatusRefused;
+    publishStatus();
+    logLine("error: %s", errorMessage);
+    return logAnswer(ASE_NotPresent, "start() after all");
   }
   if (announce) host->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
   return ASE_OK;
@@ -838,8 +887,9 @@ ASIOError ASIOPelkor::stop() {
   else {
     finishPendingClose();
     closeStream();
+    publishStatus();
   }
-  return ASE_OK;
+  return logAnswer(ASE_OK, "stop()");
 }
 
 ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) {
