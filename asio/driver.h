@@ -108,6 +108,9 @@ class ASIOPelkor : public IASIO, public CUnknown {
   bool processBlock();
   void switchWithTimeInfo();
   void releaseBlocks();
+  // stop and disposeBuffers, for the driver's own use: not a host's call.
+  void halt();
+  void dispose();
   void silenceHalf(LONG half);
   bool streamRateOf(ASIOSampleRate rate, ULONG *frameRate) const;
   void publishPosition(double position, const ASIOTimeStamp &stamp);

@@ -330,8 +330,8 @@ ASIOPelkor::~ASIOPelkor() {
       settingsWatch = nullptr;
     }
   }
-  stop();
-  disposeBuffers();
+  halt();
+  dispose();
   // The stream is closed or given up: nothing counts through the status any more.
   closeStatus(!onStreamThread);
   if (onStreamThread) {
@@ -506,7 +506,7 @@ ASIOBool ASIOPelkor::init(void *) {
   // From inside a callback of the stream that plays on the context: the context cannot go.
   if (FrameOf(this)) return ASIOFalse;
   // A stream still playing on the context must end before the context goes.
-  stop();
+  halt();
   if (contextReady) {
     onAudioThread([this] { ma_context_uninit(audioContext); });
     contextReady = false;
@@ -560,7 +560,7 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
                                     ASIOCallbacks *hostCallbacks) {
   // Buffers made before are given up first, and the stream that plays them with them: a host
   // that calls createBuffers twice gets the second set, and nothing is lost.
-  if (callbacks || activeOutputs > 0) disposeBuffers();
+  if (callbacks || activeOutputs > 0) dispose();
 
   bool dsd = IsDsdMode();
   // In DSD mode the size counts one-bit samples: 32 to a word.
@@ -661,16 +661,20 @@ void ASIOPelkor::composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods)
 }
 
 ASIOError ASIOPelkor::disposeBuffers() {
+  dispose();
+  return logAnswer(ASE_OK, "disposeBuffers()");
+}
+
+void ASIOPelkor::dispose() {
   if (settingsWatch) settingsWatch->Aim(nullptr);
   // The stream stops before the callbacks go, so the stream thread never sees them change.
-  stop();
+  halt();
   callbacks = nullptr;
   hostTakesReset = hostTakesLatencyChange = false;
   latencyRead = false;
   outputLatency = bufferlessLatency;
   releaseBlocks();
   publishStatus();
-  return logAnswer(ASE_OK, "disposeBuffers()");
 }
 
 ASIOError ASIOPelkor::start() {
@@ -783,9 +787,9 @@ ASIOError ASIOPelkor::start() {
   StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
   statusEndpoint = internal;
   statusVerdict = verdict == kStreamUnconverted ? kStatusBitPerfect : verdict == kStreamConverted ? kStatusConverted : kStatusRefused;
-  logLine("stream opened: asked %s, 32-bit, 2 ch, %lu Hz; the endpoint runs format %d, %u ch, %u Hz", dsd ? "DSD" : "PCM",
-          static_cast<unsigned long>(sampleRate), static_cast<int>(internal.format), static_cast<unsigned>(internal.channels),
-          static_cast<unsigned>(internal.sampleRate));
+  logLine("stream opened: asked %s, 32-bit, 2 ch, %lu Hz; the endpoint runs %s, %u ch, %u Hz", dsd ? "DSD" : "PCM",
+          static_cast<unsigned long>(sampleRate), SampleFormatName(internal.format),
+          static_cast<unsigned>(internal.channels), static_cast<unsigned>(internal.sampleRate));
   if (verdict != kStreamUnconverted) {
     if (!DescribeFollowFailure(verdict, lastFollow, followWhy, sampleRate, internal, text, sizeof(text)))
       DescribeStreamFormat(verdict, sampleRate, internal, text, sizeof(text));
@@ -882,6 +886,11 @@ FollowOutcome ASIOPelkor::followStreamRate(ULONG rate, HRESULT *why) {
 }
 
 ASIOError ASIOPelkor::stop() {
+  halt();
+  return logAnswer(ASE_OK, "stop()");
+}
+
+void ASIOPelkor::halt() {
   if (FrameOf(this))
     abandonStream();
   else {
@@ -889,7 +898,6 @@ ASIOError ASIOPelkor::stop() {
     closeStream();
     publishStatus();
   }
-  return logAnswer(ASE_OK, "stop()");
 }
 
 ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) {

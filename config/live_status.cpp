@@ -4,9 +4,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
-namespace {
-
-const WCHAR *FormatName(UINT32 format) {
+const WCHAR *StatusFormatName(UINT32 format) {
   switch (format) {
     case kStatusFormatU8:
       return L"8-bit";
@@ -22,6 +20,8 @@ const WCHAR *FormatName(UINT32 format) {
       return L"unknown format";
   }
 }
+
+namespace {
 
 const WCHAR *StateName(UINT32 state) {
   switch (state) {
@@ -124,7 +124,7 @@ void DescribeLiveStatus(const DriverStatusRecord &record, WCHAR *text, size_t te
   Append(text, textChars, L"  Host asks for %ls at %lu Hz", record.askedDsd ? L"native DSD" : L"32-bit PCM",
          static_cast<unsigned long>(record.askedRate));
   if (record.verdict != kStatusNoStream && record.endpointRate != 0)
-    Append(text, textChars, L"; the endpoint runs %ls, %lu Hz, %lu ch", FormatName(record.endpointFormat),
+    Append(text, textChars, L"; the endpoint runs %ls, %lu Hz, %lu ch", StatusFormatName(record.endpointFormat),
            static_cast<unsigned long>(record.endpointRate), static_cast<unsigned long>(record.endpointChannels));
   WCHAR verdict[kStatusReasonChars + 32];
   DescribeVerdict(record, verdict, _countof(verdict));

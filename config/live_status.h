@@ -12,6 +12,9 @@
 // at most `capacity` of them. The count read.
 size_t ReadLiveStatuses(DriverStatusRecord *records, size_t capacity);
 
+// "32-bit", "32-bit float", ... for a StatusSampleFormat.
+const WCHAR *StatusFormatName(UINT32 format);
+
 // The verdict as the status shows it: "bit-perfect", "converted: <why>", "refused: <why>", or
 // what stands in for it before a stream was opened.
 void DescribeVerdict(const DriverStatusRecord &record, WCHAR *text, size_t textChars);

@@ -7,6 +7,8 @@ struct DriverTestPeer {
   static void SetCallbacks(ASIOPelkor &driver, ASIOCallbacks *callbacks) { driver.callbacks = callbacks; }
   // The data callback only asks the host while the stream counts as started.
   static void SetStarted(ASIOPelkor &driver, bool started) { driver.started = started; }
+  // A status as init opens it, for a driver that never ran init; null takes it away again.
+  static void SetStatus(ASIOPelkor &driver, DriverStatus *status) { driver.status = status; }
   static void SetPosition(ASIOPelkor &driver, double position, unsigned long hi, unsigned long lo) {
     ASIOTimeStamp stamp = {hi, lo};
     driver.publishPosition(position, stamp);

@@ -1,6 +1,7 @@
 // The data callback against a plain memcpy of the same bytes, for PCM and DSD at the sizes hosts
-// use. After the runs each case prints "ratio <callback time / memcpy time>"; the callback should
-// stay within 1.5 times the copy.
+// use, with the live status off and on (then each period also reads the performance counter and
+// bumps the status's counters). After the runs each case prints "ratio <callback time / memcpy
+// time>"; the callback should stay within 1.5 times the copy.
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
@@ -25,11 +26,14 @@ std::map<std::string, double> &Timings() {
   return timings;
 }
 
-std::string CaseName(bool dsd, long frames) { return std::string(dsd ? "DSD " : "PCM ") + std::to_string(frames); }
+std::string CaseName(bool dsd, long frames, bool status) {
+  return std::string(dsd ? "DSD " : "PCM ") + std::to_string(frames) + (status ? " status on" : " status off");
+}
 
 void BM_DataCallback(benchmark::State &state) {
   bool dsd = state.range(0) != 0;
   long frames = static_cast<long>(state.range(1));
+  bool withStatus = state.range(2) != 0;
   sim::Reset();
   // The clock stands still: on Windows timeGetTime reads a counter the kernel keeps in shared
   // memory, not a system call.
@@ -46,6 +50,12 @@ void BM_DataCallback(benchmark::State &state) {
     state.SkipWithError("createBuffers failed");
     return;
   }
+  DriverStatus *status = withStatus ? DriverStatus::Open(false) : nullptr;
+  if (withStatus && !status) {
+    state.SkipWithError("no status");
+    return;
+  }
+  DriverTestPeer::SetStatus(driver, status);
   DriverTestPeer::SetStarted(driver, true);
   ma_device device = {};
   device.pUserData = &driver;
@@ -58,6 +68,8 @@ void BM_DataCallback(benchmark::State &state) {
   }
   state.SetBytesProcessed(state.iterations() * frames * 8);
   DriverTestPeer::SetStarted(driver, false);
+  DriverTestPeer::SetStatus(driver, nullptr);
+  if (status) status->Close(/* wait */ true);
   driver.disposeBuffers();
 }
 
@@ -74,7 +86,8 @@ void BM_Memcpy(benchmark::State &state) {
 
 void Sizes(benchmark::internal::Benchmark *b) {
   for (int dsd : {0, 1})
-    for (int frames : {220, 440, 4096}) b->Args({dsd, frames});
+    for (int frames : {220, 440, 4096})
+      for (int status : {0, 1}) b->Args({dsd, frames, status});
 }
 
 BENCHMARK(BM_DataCallback)->Apply(Sizes);
@@ -91,9 +104,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
       size_t slash = name.find('/');
       if (slash == std::string::npos) continue;
       std::string args = name.substr(slash + 1);
-      long dsd = strtol(args.c_str(), nullptr, 10);
-      long frames = strtol(args.substr(args.find('/') + 1).c_str(), nullptr, 10);
-      Timings()[(callback ? "cb " : "mc ") + CaseName(dsd != 0, frames)] = run.GetAdjustedRealTime();
+      char *next = nullptr;
+      long dsd = strtol(args.c_str(), &next, 10);
+      long frames = strtol(next + 1, &next, 10);
+      long status = strtol(next + 1, nullptr, 10);
+      Timings()[(callback ? "cb " : "mc ") + CaseName(dsd != 0, frames, status != 0)] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -106,13 +121,14 @@ int main(int argc, char **argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   for (bool dsd : {false, true})
-    for (long frames : {220L, 440L, 4096L}) {
-      std::string name = CaseName(dsd, frames);
-      auto cb = Timings().find("cb " + name), mc = Timings().find("mc " + name);
-      if (cb == Timings().end() || mc == Timings().end() || mc->second <= 0) continue;
-      printf("%s frames: callback %.1f ns, memcpy %.1f ns, ratio %.2f\n", name.c_str(), cb->second, mc->second,
-             cb->second / mc->second);
-    }
+    for (long frames : {220L, 440L, 4096L})
+      for (bool status : {false, true}) {
+        std::string name = CaseName(dsd, frames, status);
+        auto cb = Timings().find("cb " + name), mc = Timings().find("mc " + name);
+        if (cb == Timings().end() || mc == Timings().end() || mc->second <= 0) continue;
+        printf("%s %ld frames, status %s: callback %.1f ns, memcpy %.1f ns, ratio %.2f\n", dsd ? "DSD" : "PCM", frames,
+               status ? "on" : "off", cb->second, mc->second, cb->second / mc->second);
+      }
   benchmark::Shutdown();
   return 0;
 }
