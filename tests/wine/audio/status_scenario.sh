@@ -11,10 +11,12 @@ source "$(dirname "$0")/audio_prefix.sh"
 
 cp "$VANTREL_STATUS_WATCH" "$folder/status_watch.exe"
 watchers=("C:\\vantrel-audio-$bits\\status_watch.exe")
+watcher_bits=($bits)
 other=${VANTREL_STATUS_WATCH_OTHER:-}
 if [ -n "$other" ] && [ -f "$other" ]; then
   cp "$other" "$folder/status_watch_other.exe"
   watchers+=("C:\\vantrel-audio-$bits\\status_watch_other.exe")
+  watcher_bits+=($((96 - bits)))
 fi
 ms=4000
 
@@ -24,18 +26,24 @@ watch() {
   shift
   play "$format" --play $ms "$@" >"$work/host.out" &
   local host=$!
-  seen=()
+  # The watchers follow the same play side by side.
+  local i=0 pids=()
   for watcher in "${watchers[@]}"; do
-    seen+=("$(wine_run "$watcher" asioprobe.exe 30 2>&1 | tr -d '\r')")
+    wine_run "$watcher" asioprobe.exe 30 >"$work/watch.$i" 2>&1 &
+    pids+=($!)
+    i=$((i + 1))
   done
-  wait $host
+  wait $host "${pids[@]}"
+  seen=()
+  for ((i = 0; i < ${#watchers[@]}; ++i)); do seen+=("$(tr -d '\r' <"$work/watch.$i")"); done
   out=$(cat "$work/host.out")
 }
 field() { sed -n "s/^$1: //p" <<<"$2"; }
 # observed WHAT: the checks every watcher's account must pass.
 observed() {
-  local what=$1 rate=$2 endpoint=$3 verdict=$4 account
-  for account in "${seen[@]}"; do
+  local rate=$2 endpoint=$3 verdict=$4 account what i
+  for ((i = 0; i < ${#seen[@]}; ++i)); do
+    account=${seen[$i]} what="$1, ${watcher_bits[$i]}-bit watcher"
     check "$what: the watcher saw the host" "asioprobe.exe $bits" "$(field host "$account") $(field bits "$account")"
     check "$what: what the host asked for" "PCM $rate Hz" "$(field asked "$account")"
     check "$what: what the endpoint runs" "$endpoint" "$(field endpoint "$account")"
