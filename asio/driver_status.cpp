@@ -14,16 +14,16 @@ const WCHAR kStatusLockName[] = L"Local\\halvane103.ASIO.Status.Lock";
 namespace {
 
 // The block is shared with other processes and read while it is written, so every word of it is
-// moved by an atomic access of its own; ordering comes from the sequence count.
+// moved by an atomic access of its own. The words are stored with release and loaded with acquire
+// (plain moves on x86), so that no word can be seen before the odd count that precedes it, and a
+// reader's second look at the count cannot come before its words.
 #if defined(__GNUC__)
 inline UINT32 LoadWord(const UINT32 *word, int order) { return __atomic_load_n(word, order); }
 inline void StoreWord(UINT32 *word, UINT32 value, int order) { __atomic_store_n(word, value, order); }
-inline void Fence(int order) { __atomic_thread_fence(order); }
 const int kRelaxed = __ATOMIC_RELAXED, kAcquire = __ATOMIC_ACQUIRE, kRelease = __ATOMIC_RELEASE;
 #else
 inline UINT32 LoadWord(const UINT32 *word, int) { return *static_cast<const volatile UINT32 *>(word); }
 inline void StoreWord(UINT32 *word, UINT32 value, int) { *static_cast<volatile UINT32 *>(word) = value; }
-inline void Fence(int) { MemoryBarrier(); }
 const int kRelaxed = 0, kAcquire = 0, kRelease = 0;
 #endif
 
@@ -97,8 +97,7 @@ bool ReadStatusBlock(const DriverStatusBlock *block, DriverStatusRecord *record)
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     UINT32 before = LoadWord(&block->sequence, kAcquire);
     if (before & 1) continue;
-    for (size_t i = 0; i < kRecordWords; ++i) words[i] = LoadWord(&shared[i], kRelaxed);
-    Fence(kAcquire);
+    for (size_t i = 0; i < kRecordWords; ++i) words[i] = LoadWord(&shared[i], kAcquire);
     if (LoadWord(&block->sequence, kRelaxed) != before) continue;
     memcpy(record, words, sizeof(words));
     record->hostName[kStatusHostNameChars - 1] = 0;
@@ -241,8 +240,7 @@ void DriverStatus::write() {
   UINT32 *shared = RecordWords(view);
   UINT32 sequence = LoadWord(&view->sequence, kRelaxed);
   StoreWord(&view->sequence, sequence + 1, kRelaxed);
-  Fence(kRelease);
-  for (size_t i = 0; i < kRecordWords; ++i) StoreWord(&shared[i], words[i], kRelaxed);
+  for (size_t i = 0; i < kRecordWords; ++i) StoreWord(&shared[i], words[i], kRelease);
   StoreWord(&view->sequence, sequence + 2, kRelease);
 }
 

@@ -687,7 +687,7 @@ ASIOError ASIOPelkor::start() {
     return logAnswer(ASE_NotPresent, "start() before createBuffers");
   }
   // Already running: the open stream stays as it is. A stream that was lost is closed first.
-  if (started && playbackStream) return ASE_OK;
+  if (started && playbackStream) return logAnswer(ASE_OK, "start() while playing");
   closeStream();
 
   started = false;
