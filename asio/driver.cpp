@@ -87,7 +87,11 @@ ASIOPelkor::ASIOPelkor(IUnknown *outer)
       settingFifoSize(0),
       settingFollowRate(true),
       replacedFormat(),
-      lastFollow(kFollowNotTried) {
+      lastFollow(kFollowNotTried),
+      settingLog(false),
+      status(nullptr),
+      statusEndpoint(),
+      statusVerdict(kStatusNoStream) {
   readSettings();
   preferredFrames = ComputePreferredFrames(settingLatencyMs, kConstructionRate);
   blockFrames = static_cast<LONG>(preferredFrames);
@@ -109,6 +113,7 @@ void ASIOPelkor::readSettings() {
   settingFifoSize = settings.values[kSettingFifoSize];
   sampleRate = settings.values[kSettingSampleRate];
   settingFollowRate = settings.values[kSettingFollowRate] != 0;
+  settingLog = settings.values[kSettingLog] != 0;
 }
 
 HRESULT STDMETHODCALLTYPE ASIOPelkor::QueryInterface(REFIID riid, void **ppv) {
@@ -135,32 +140,33 @@ void ASIOPelkor::getErrorMessage(char *string) {
   if (!string) return;
   const char *text = ErrorText();
   memcpy(string, text, strlen(text) + 1);
+  logLine("getErrorMessage() = \"%s\"", text);
 }
 
 ASIOError ASIOPelkor::getChannels(long *numInputChannels, long *numOutputChannels) {
-  if (!numInputChannels || !numOutputChannels) return ASE_InvalidParameter;
+  if (!numInputChannels || !numOutputChannels) return logAnswer(ASE_InvalidParameter, "getChannels");
   *numInputChannels = 0;
   *numOutputChannels = kOutputChannels;
-  return ASE_OK;
+  return logAnswer(ASE_OK, "getChannels(0 in, %d out)", static_cast<int>(kOutputChannels));
 }
 
 ASIOError ASIOPelkor::getLatencies(long *inputLatency, long *outputLatencyOut) {
-  if (!inputLatency || !outputLatencyOut) return ASE_InvalidParameter;
+  if (!inputLatency || !outputLatencyOut) return logAnswer(ASE_InvalidParameter, "getLatencies");
   *inputLatency = 0;
   *outputLatencyOut = outputLatency;
   if (callbacks) latencyRead = true;
-  return ASE_OK;
+  return logAnswer(ASE_OK, "getLatencies(0 in, %ld out)", static_cast<long>(outputLatency));
 }
 
 ASIOError ASIOPelkor::getBufferSize(long *minSize, long *maxSize, long *preferredSize, long *granularity) {
-  if (!minSize || !maxSize || !preferredSize || !granularity) return ASE_InvalidParameter;
+  if (!minSize || !maxSize || !preferredSize || !granularity) return logAnswer(ASE_InvalidParameter, "getBufferSize");
   // In DSD mode the host counts one-bit samples per channel.
   long size = IsDsdMode() ? blockFrames * static_cast<long>(kDsdBitsPerWord) : blockFrames;
   *minSize = size;
   *maxSize = size;
   *preferredSize = size;
   *granularity = 0;
-  return ASE_OK;
+  return logAnswer(ASE_OK, "getBufferSize(min = max = preferred = %ld, granularity 0)", size);
 }
 
 // The stream's frame rate for a host's rate: in DSD mode one 32-bit word per 32 samples. False for
@@ -176,29 +182,29 @@ bool ASIOPelkor::streamRateOf(ASIOSampleRate rate, ULONG *frameRate) const {
 ASIOError ASIOPelkor::canSampleRate(ASIOSampleRate rate) {
   // What setSampleRate refuses cannot play.
   ULONG frameRate = 0;
-  if (!streamRateOf(rate, &frameRate)) return ASE_NoClock;
+  if (!streamRateOf(rate, &frameRate)) return logAnswer(ASE_NoClock, "canSampleRate(%.0f)", rate);
   // Where the endpoint can be asked, only what it takes for exclusive use at 32-bit stereo plays
   // unconverted. Where it cannot, the answer is setSampleRate's.
   EndpointId id;
-  if (!endpointToAsk(id)) return ASE_OK;
+  if (!endpointToAsk(id)) return logAnswer(ASE_OK, "canSampleRate(%.0f)", rate);
   FormatBytes format;
   MakeStreamFormat(frameRate, &format);
   HRESULT accepted = S_OK;
   onAudioThread([&] { accepted = AskExclusiveFormat(id, format); });
-  return accepted == S_FALSE ? ASE_NoClock : ASE_OK;
+  return logAnswer(accepted == S_FALSE ? ASE_NoClock : ASE_OK, "canSampleRate(%.0f)", rate);
 }
 
 ASIOError ASIOPelkor::getSampleRate(ASIOSampleRate *rate) {
-  if (!rate) return ASE_InvalidParameter;
+  if (!rate) return logAnswer(ASE_InvalidParameter, "getSampleRate");
   *rate = static_cast<ASIOSampleRate>(sampleRate);
-  return ASE_OK;
+  return logAnswer(ASE_OK, "getSampleRate(%.0f)", *rate);
 }
 
 ASIOError ASIOPelkor::setSampleRate(ASIOSampleRate rate) {
   // The stored rate is the stream's frame rate.
   ULONG newRate = 0;
-  if (!streamRateOf(rate, &newRate)) return ASE_NoClock;
-  if (static_cast<double>(sampleRate) == rate) return ASE_OK;
+  if (!streamRateOf(rate, &newRate)) return logAnswer(ASE_NoClock, "setSampleRate(%.0f)", rate);
+  if (static_cast<double>(sampleRate) == rate) return logAnswer(ASE_OK, "setSampleRate(%.0f)", rate);
   sampleRate = newRate;
   preferredFrames = ComputePreferredFrames(settingLatencyMs, sampleRate);
   blockFrames = static_cast<LONG>(preferredFrames);
@@ -211,7 +217,8 @@ ASIOError ASIOPelkor::setSampleRate(ASIOSampleRate rate) {
   closeUnfitStream();
   if (callbacks && callbacks->sampleRateDidChange)
     callbacks->sampleRateDidChange(static_cast<ASIOSampleRate>(sampleRate));
-  return ASE_OK;
+  publishStatus();
+  return logAnswer(ASE_OK, "setSampleRate(%.0f)", rate);
 }
 
 ASIOError ASIOPelkor::getClockSources(ASIOClockSource *clocks, long *numSources) {
@@ -232,17 +239,20 @@ ASIOError ASIOPelkor::setClockSource(long reference) {
 }
 
 ASIOError ASIOPelkor::getChannelInfo(ASIOChannelInfo *info) {
-  if (!info || info->channel < 0 || info->isInput || info->channel >= kOutputChannels) return ASE_InvalidParameter;
+  if (!info || info->channel < 0 || info->isInput || info->channel >= kOutputChannels)
+    return logAnswer(ASE_InvalidParameter, "getChannelInfo");
   info->type = IsDsdMode() ? ASIOSTDSDInt8MSB1 : ASIOSTInt32LSB;
   info->channelGroup = 0;
   info->isActive = ASIOFalse;
   for (LONG i = 0; i < activeOutputs && i < kOutputChannels; ++i)
     if (outputChannels[i] == info->channel) info->isActive = ASIOTrue;
   snprintf(info->name, sizeof(info->name), " channel %d", static_cast<int>(info->channel));
-  return ASE_OK;
+  return logAnswer(ASE_OK, "getChannelInfo(output %ld: type %ld, %s)", static_cast<long>(info->channel),
+                   static_cast<long>(info->type), info->isActive ? "active" : "inactive");
 }
 
 ASIOError ASIOPelkor::controlPanel() {
+  logLine("controlPanel()");
   WCHAR path[MAX_PATH];
   if (!GetDriverModulePath(path, _countof(path))) return ASE_OK;
   WCHAR *slash = wcsrchr(path, L'\\');
@@ -269,14 +279,15 @@ ASIOError ASIOPelkor::future(long selector, void *opt) {
     case kAsioCanDoIoFormat:
       return ASE_SUCCESS;
     case kAsioSetIoFormat:
-      if (!opt) return ASE_InvalidParameter;
+      if (!opt) return logAnswer(ASE_InvalidParameter, "future(kAsioSetIoFormat)");
       ioFormat = static_cast<const ASIOIoFormat *>(opt)->FormatType;
       closeUnfitStream();
-      return ASE_SUCCESS;
+      publishStatus();
+      return logAnswer(ASE_SUCCESS, "future(kAsioSetIoFormat, %s)", IsDsdMode() ? "DSD" : "PCM");
     case kAsioGetIoFormat:
       if (!opt) return ASE_InvalidParameter;
       static_cast<ASIOIoFormat *>(opt)->FormatType = ioFormat;
-      return ASE_SUCCESS;
+      return logAnswer(ASE_SUCCESS, "future(kAsioGetIoFormat) = %s", IsDsdMode() ? "DSD" : "PCM");
     default:
       return ASE_NotPresent;
   }

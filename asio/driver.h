@@ -9,6 +9,7 @@
 #include "asio_interface.h"
 #include "audio_thread.h"
 #include "com_object.h"
+#include "driver_status.h"
 #include "endpoint_format.h"
 #include "format_record.h"
 #include "stream_format.h"
@@ -108,6 +109,9 @@ class ASIOPelkor : public IASIO, public CUnknown {
   bool processBlock();
   void switchWithTimeInfo();
   void releaseBlocks();
+  // stop and disposeBuffers, for the driver's own use: not a host's call.
+  void halt();
+  void dispose();
   void silenceHalf(LONG half);
   bool streamRateOf(ASIOSampleRate rate, ULONG *frameRate) const;
   void publishPosition(double position, const ASIOTimeStamp &stamp);
@@ -136,6 +140,22 @@ class ASIOPelkor : public IASIO, public CUnknown {
   bool playbackEndpoint(EndpointId id) const;
   bool endpointToAsk(EndpointId id) const;
   FollowOutcome followStreamRate(ULONG rate, HRESULT *why);
+  // The live status and the log (driver_report.cpp): what the host side knows goes out now; the
+  // first call after init opens the status.
+  void publishStatus();
+  void closeStatus(bool wait);
+  void logLine(const char *format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
+  ASIOError logAnswer(ASIOError answer, const char *format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 3, 4)))
+#endif
+      ;
+  // The calling thread is running one of this object's stream callbacks.
+  bool inStreamCallback() const;
 
   LONG ioFormat;
   // The position and the time stamp of the latest block are published together under
@@ -215,6 +235,13 @@ class ASIOPelkor : public IASIO, public CUnknown {
   // object goes (not at stop: hosts open and close streams often).
   ReplacedFormat replacedFormat;
   FollowOutcome lastFollow;
+  // "log": this object appends what it does to the log file.
+  bool settingLog;
+  // Null until init, and when no status could be made. The stream thread only counts through it.
+  DriverStatus *status;
+  // What the latest start found: the endpoint's format and the verdict on it.
+  StreamFormat statusEndpoint;
+  StatusVerdict statusVerdict;
 };
 
 // Frames per buffer half for a latency and a rate: latency × rate ÷ 1000, rounded down to an

@@ -5,7 +5,7 @@
 const SettingDefinition kSettingDefinitions[kSettingCount] = {
     {L"samples", 512, 256},  {L"threads", 1, 3},  {L"buffers", 1, 3},
     {L"latencyms", 5, 10},   {L"fifosize", 8, 8}, {L"samplerate", 44100, 44100},
-    {L"followrate", 1, 1},
+    {L"followrate", 1, 1}, {L"log", 0, 0},
 };
 
 void ReadDriverSettings(DriverSettings *settings) {

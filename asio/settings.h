@@ -1,4 +1,4 @@
-// The driver's seven per-user settings and the one routine that reads them as the driver does.
+// The driver's eight per-user settings and the one routine that reads them as the driver does.
 // The settings program shows what this routine yields, so the two can never disagree.
 #pragma once
 
@@ -13,6 +13,8 @@ enum SettingId {
   kSettingSampleRate,
   // Not 0: before a stream opens, the endpoint's Windows default format is set to the stream's.
   kSettingFollowRate,
+  // Not 0: the driver appends what it does to its log file (driver_log.h).
+  kSettingLog,
   kSettingCount
 };
 

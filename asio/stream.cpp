@@ -289,6 +289,7 @@ void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount) {
   }
   EnteredCallback entered(driver);
   if (driver->deviceWatch) driver->deviceWatch->NoteRunning();
+  if (DriverStatus *status = driver->status) status->CountPeriod();
   // A period that asked the host nothing (the host has stopped, and the stream is on its way
   // out) plays silence: the half in turn was played a period ago, and must not come twice.
   bool asked = driver->processBlock();
@@ -314,6 +315,8 @@ void StreamNotification(const ma_device_notification *notification) {
   EnteredCallback entered(driver);
   driver->onStreamNotification(notification->type);
 }
+
+bool ASIOPelkor::inStreamCallback() const { return FrameOf(this) != nullptr; }
 
 bool ASIOPelkor::StreamLost() const { return streamLost || (deviceWatch && deviceWatch->Lost()); }
 
@@ -341,8 +344,10 @@ ASIOPelkor::~ASIOPelkor() {
       settingsWatch = nullptr;
     }
   }
-  stop();
-  disposeBuffers();
+  halt();
+  dispose();
+  // The stream is closed or given up: nothing counts through the status any more.
+  closeStatus(!onStreamThread);
   if (onStreamThread) {
     handOffContext();
     return;
@@ -355,6 +360,7 @@ ASIOPelkor::~ASIOPelkor() {
   }
   // The stream is closed: the user's own format goes back to the endpoint now, not at every stop,
   // since hosts open and close streams often.
+  if (replacedFormat.active) logLine("endpoint format: the user's format goes back");
   onAudioThread([this] { RestoreEndpointFormat(&replacedFormat); });
   if (contextReady) onAudioThread([this] { ma_context_uninit(audioContext); });
   ma_free(audioContext, nullptr);
@@ -480,7 +486,9 @@ void ASIOPelkor::finishPendingClose() {
 }
 
 void ASIOPelkor::tellHost(long selector, bool claimed) {
-  if (claimed && callbacks && callbacks->asioMessage) callbacks->asioMessage(selector, 0, nullptr, nullptr);
+  if (!claimed || !callbacks || !callbacks->asioMessage) return;
+  if (status) status->LogQueue().Push(kLogMessageSent, static_cast<INT32>(selector), 0);
+  callbacks->asioMessage(selector, 0, nullptr, nullptr);
 }
 
 void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
@@ -491,6 +499,10 @@ void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
       // reopen, and is asked to once.
       if (!started.exchange(false)) return;
       streamLost = true;
+      if (status) {
+        status->NoteDeviceLost();
+        status->LogQueue().Push(kLogDeviceLost);
+      }
       // The device watch may have seen it first, and told the host already.
       if (!deviceWatch || deviceWatch->MarkLost()) tellHost(kAsioResetRequest, hostTakesReset);
       return;
@@ -569,6 +581,9 @@ ASIOBool ASIOPelkor::init(void *) {
   if (match >= 0) deviceIndex = match;
   CoTaskMemFree(description);
   CoTaskMemFree(driverName);
+  publishStatus();
+  logLine("init() = ASIOTrue: %u playback devices, device %ld", static_cast<unsigned>(playbackCount),
+          static_cast<long>(deviceIndex));
   return ASIOTrue;
 }
 
@@ -586,7 +601,7 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
                                     ASIOCallbacks *hostCallbacks) {
   // Buffers made before are given up first, and the stream that plays them with them: a host
   // that calls createBuffers twice gets the second set, and nothing is lost.
-  if (callbacks || activeOutputs > 0) disposeBuffers();
+  if (callbacks || activeOutputs > 0) dispose();
 
   bool dsd = IsDsdMode();
   // In DSD mode the size counts one-bit samples: 32 to a word.
@@ -668,7 +683,9 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
   // The stream is opened now, so that start only starts it, and the latency the host reads next
   // is the stream's own. What goes wrong is said again when start tries once more.
   if (!FrameOf(this) && contextReady) prepareStream();
-  return ASE_OK;
+  publishStatus();
+  return logAnswer(ASE_OK, "createBuffers(%ld channels, %ld, time info %s)", numChannels, bufferSize,
+                   timeInfoMode ? "yes" : "no");
 }
 
 // The output latency, from the moment a bufferSwitch hands the host a half to the moment the
@@ -688,6 +705,11 @@ void ASIOPelkor::composeStreamLatency(ma_uint32 periodFrames, ma_uint32 periods)
 }
 
 ASIOError ASIOPelkor::disposeBuffers() {
+  dispose();
+  return logAnswer(ASE_OK, "disposeBuffers()");
+}
+
+void ASIOPelkor::dispose() {
   if (settingsWatch) settingsWatch->Aim(nullptr);
   // The stream closes before the callbacks go, so the stream thread never sees them change.
   closeOrAbandonStream();
@@ -696,7 +718,7 @@ ASIOError ASIOPelkor::disposeBuffers() {
   latencyRead = false;
   outputLatency = bufferlessLatency;
   releaseBlocks();
-  return ASE_OK;
+  publishStatus();
 }
 
 // Opens the exclusive stream for the buffers and the rate the host chose, stopped, so that start
@@ -707,9 +729,12 @@ ASIOError ASIOPelkor::disposeBuffers() {
 ASIOError ASIOPelkor::prepareStream() {
   errorMessage[0] = '\0';
   lastFollow = kFollowNotTried;
+  statusVerdict = kStatusNoStream;
+  statusEndpoint = StreamFormat{ma_format_unknown, 0, 0};
   if (!contextReady) {
     setErrorText("No audio system could be opened: init failed or was not called");
     PrintLine(errorMessage);
+    logLine("error: %s", errorMessage);
     return ASE_NotPresent;
   }
 
@@ -719,6 +744,7 @@ ASIOError ASIOPelkor::prepareStream() {
              static_cast<unsigned>(sampleRate));
     setErrorText(text);
     PrintLine(errorMessage);
+    logLine("error: %s", errorMessage);
     return ASE_NotPresent;
   }
 
@@ -734,6 +760,8 @@ ASIOError ASIOPelkor::prepareStream() {
     if (deviceWatch && onEndpoint) deviceWatch->Register(endpoint);
     lastFollow = followStreamRate(sampleRate, &followWhy);
   });
+  if (lastFollow == kFollowChanged)
+    logLine("endpoint format: set to 32-bit, 2 ch, %lu Hz for the stream", static_cast<unsigned long>(sampleRate));
   if (deviceWatch && deviceWatch->Gone()) {
     setErrorText(kDeviceAbsentText);
     PrintLine(errorMessage);
@@ -786,6 +814,7 @@ ASIOError ASIOPelkor::prepareStream() {
       setErrorText(text);
     }
     PrintLine(errorMessage);
+    logLine("error: %s", errorMessage);
     return ASE_NotPresent;
   }
   streamRate = sampleRate;
@@ -794,11 +823,19 @@ ASIOError ASIOPelkor::prepareStream() {
   StreamFormat internal = {stream->playback.internalFormat, stream->playback.internalChannels,
                            stream->playback.internalSampleRate};
   StreamFormatVerdict verdict = CheckStreamFormat(dsd, sampleRate, internal);
+  statusEndpoint = internal;
+  statusVerdict = verdict == kStreamUnconverted ? kStatusBitPerfect
+                  : verdict == kStreamConverted ? kStatusConverted
+                                                : kStatusRefused;
+  logLine("stream opened: asked %s, 32-bit, 2 ch, %lu Hz; the endpoint runs %s, %u ch, %u Hz", dsd ? "DSD" : "PCM",
+          static_cast<unsigned long>(sampleRate), SampleFormatName(internal.format),
+          static_cast<unsigned>(internal.channels), static_cast<unsigned>(internal.sampleRate));
   if (verdict != kStreamUnconverted) {
     if (!DescribeFollowFailure(verdict, lastFollow, followWhy, sampleRate, internal, text, sizeof(text)))
       DescribeStreamFormat(verdict, sampleRate, internal, text, sizeof(text));
     setErrorText(text);
     PrintLine(errorMessage);
+    logLine("error: %s", errorMessage);
   }
   // Refused (no vendor request: the device stays in PCM and nothing plays), or gone while the
   // stream was being opened: it is not kept.
@@ -809,7 +846,10 @@ ASIOError ASIOPelkor::prepareStream() {
     if (gone) {
       setErrorText(kDeviceAbsentText);
       PrintLine(errorMessage);
+      logLine("error: %s", errorMessage);
     }
+    statusVerdict = kStatusRefused;
+    publishStatus();
     return ASE_NotPresent;
   }
   // The latency of the stream as it was really opened (WASAPI may round the period up).
@@ -834,17 +874,17 @@ ASIOError ASIOPelkor::start() {
   if (!callbacks) {
     started = false;
     setErrorText("start before createBuffers: there are no buffers to play");
-    return ASE_NotPresent;
+    return logAnswer(ASE_NotPresent, "start() before createBuffers");
   }
   // A stream whose device went away is closed, and start says so: the host was asked to reset,
   // and a start is not one. The next start opens a stream again.
   if (playbackStream && StreamLost()) {
     closeStream();
     PrintLine(kStreamLostText);
-    return ASE_NotPresent;
+    return logAnswer(ASE_NotPresent, "start() on a lost stream");
   }
   // Already running: the open stream stays as it is.
-  if (started && playbackStream) return ASE_OK;
+  if (started && playbackStream) return logAnswer(ASE_OK, "start() while playing");
 
   // Taken while it is set up for the run, so that no other call closes it meanwhile. A stream that
   // no longer fits the rate or the format is closed and opened again.
@@ -865,11 +905,12 @@ ASIOError ASIOPelkor::start() {
     closeStream();
     setErrorText(kDeviceAbsentText);
     PrintLine(errorMessage);
-    return ASE_NotPresent;
+    logLine("error: %s", errorMessage);
+    return logAnswer(ASE_NotPresent, "start()");
   }
   LONG announced = outputLatency;
   if (!stream) {
-    if (prepareStream() != ASE_OK) return ASE_NotPresent;
+    if (prepareStream() != ASE_OK) return logAnswer(ASE_NotPresent, "start()");
     stream = playbackStream.exchange(nullptr);
   }
 
@@ -892,6 +933,14 @@ ASIOError ASIOPelkor::start() {
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
   // Watched from before it starts: from its first period on the stream may be lost at any moment.
   if (deviceWatch) deviceWatch->Watch(stream, hostTakesReset && callbacks->asioMessage ? callbacks->asioMessage : nullptr);
+  if (status) {
+    // Late: more than the stream's whole buffer (its periods) plus half a period after the
+    // period before, by when the device has played everything it had.
+    ULONGLONG periodMicroseconds = static_cast<ULONGLONG>(stream->playback.internalPeriodSizeInFrames) * 1000000u /
+                                   (streamRate ? streamRate : 1);
+    ULONG periods = stream->playback.internalPeriods ? stream->playback.internalPeriods : 1;
+    status->ResetCounters(periodMicroseconds * periods + periodMicroseconds / 2);
+  }
   playbackStream = stream;
   started = true;
   // The host is asked for nothing before start has returned to it: hosts take the switches only
@@ -903,7 +952,12 @@ ASIOError ASIOPelkor::start() {
   onAudioThread([&] { result = ma_device_start(stream); });
   if (result == MA_SUCCESS) {
     // Nothing has asked the host yet, so nothing can have released the driver.
-    if (announce) host->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
+    publishStatus();
+    logAnswer(ASE_OK, "start()");
+    if (announce) {
+      logLine("asioMessage(kAsioLatenciesChanged) sent to the host");
+      host->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
+    }
     hostSwitching.store(true, std::memory_order_release);
     return ASE_OK;
   }
@@ -914,7 +968,10 @@ ASIOError ASIOPelkor::start() {
   snprintf(text, sizeof(text), "The device's stream could not be started (%s)", ma_result_description(result));
   setErrorText(text);
   PrintLine(errorMessage);
-  return ASE_NotPresent;
+  statusVerdict = kStatusRefused;
+  publishStatus();
+  logLine("error: %s", errorMessage);
+  return logAnswer(ASE_NotPresent, "start() after all");
 }
 
 bool ASIOPelkor::playbackEndpoint(EndpointId id) const {
@@ -959,13 +1016,18 @@ FollowOutcome ASIOPelkor::followStreamRate(ULONG rate, HRESULT *why) {
 }
 
 ASIOError ASIOPelkor::stop() {
+  halt();
+  return logAnswer(ASE_OK, "stop()");
+}
+
+void ASIOPelkor::halt() {
   if (FrameOf(this))
     abandonStream();
   else {
     finishPendingClose();
     stopStream();
+    publishStatus();
   }
-  return ASE_OK;
 }
 
 // The stream stops and stays open for the next start. A lost one is closed (start opens another),

@@ -6,7 +6,9 @@ namespace {
 
 const ma_uint32 kStreamChannels = 2;
 
-const char *FormatName(ma_format format) {
+}  // namespace
+
+const char *SampleFormatName(ma_format format) {
   switch (format) {
     case ma_format_u8:
       return "8-bit";
@@ -22,8 +24,6 @@ const char *FormatName(ma_format format) {
       return "unknown-format";
   }
 }
-
-}  // namespace
 
 StreamFormatVerdict CheckStreamFormat(bool dsd, ma_uint32 requestedRate, const StreamFormat &internal) {
   bool unconverted = internal.format == ma_format_s32 && internal.channels == kStreamChannels &&
@@ -41,7 +41,7 @@ void DescribeStreamFormat(StreamFormatVerdict verdict, ma_uint32 requestedRate, 
   unsigned rate = static_cast<unsigned>(requestedRate);
   unsigned nowRate = static_cast<unsigned>(internal.sampleRate);
   unsigned nowChannels = static_cast<unsigned>(internal.channels);
-  const char *nowFormat = FormatName(internal.format);
+  const char *nowFormat = SampleFormatName(internal.format);
   if (verdict == kStreamRefused)
     snprintf(text, capacity, "DSD needs the device's Windows Default Format at 32-bit, %u Hz; it is %s, %u Hz, %u ch",
              rate, nowFormat, nowRate, nowChannels);
@@ -58,7 +58,7 @@ bool DescribeFollowFailure(StreamFormatVerdict verdict, FollowOutcome outcome, H
   const char *what = verdict == kStreamRefused ? "DSD cannot play" : "Not bit-perfect";
   unsigned rate = static_cast<unsigned>(requestedRate);
   unsigned nowRate = static_cast<unsigned>(internal.sampleRate);
-  const char *nowFormat = FormatName(internal.format);
+  const char *nowFormat = SampleFormatName(internal.format);
   switch (outcome) {
     case kFollowRefused:
       snprintf(text, capacity, "%s: the device refuses exclusive 32-bit, %u Hz; it runs at %s, %u Hz. Play another rate",

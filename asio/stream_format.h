@@ -25,6 +25,9 @@ struct StreamFormat {
   ma_uint32 sampleRate;
 };
 
+// "32-bit", "32-bit float", ... as the driver's texts name a sample format.
+const char *SampleFormatName(ma_format format);
+
 // The driver asks for 32-bit integer stereo at `requestedRate`.
 StreamFormatVerdict CheckStreamFormat(bool dsd, ma_uint32 requestedRate, const StreamFormat &internal);
 

@@ -8,8 +8,12 @@
 
 #include <miniaudio.h>
 
+#include <shellapi.h>
+
+#include "driver_log.h"
 #include "endpoint_format.h"
 #include "format_record.h"
+#include "live_status.h"
 #include "playback_choice.h"
 #include "resource.h"
 #include "settings_store.h"
@@ -18,6 +22,9 @@ namespace {
 
 const DWORD kOfferedRates[] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000};
 const WCHAR kPlaysHere[] = L"   \x2190 the driver plays on this device";
+// About twice a second: often enough to watch the periods count, rarely enough to cost nothing.
+const UINT kLiveStatusMs = 500;
+const size_t kMostObjectsShown = 16;
 
 struct Field {
   int edit;
@@ -68,6 +75,9 @@ int ReadFields(HWND dialog, const Dialog &state, DriverSettings *wanted) {
   bool follow = IsDlgButtonChecked(dialog, IDC_FOLLOW_RATE) == BST_CHECKED;
   DWORD loadedFollow = state.loaded.effective.values[kSettingFollowRate];
   wanted->values[kSettingFollowRate] = follow ? (loadedFollow ? loadedFollow : 1) : 0;
+  bool log = IsDlgButtonChecked(dialog, IDC_LOG) == BST_CHECKED;
+  DWORD loadedLog = state.loaded.effective.values[kSettingLog];
+  wanted->values[kSettingLog] = log ? (loadedLog ? loadedLog : 1) : 0;
   return firstInvalid;
 }
 
@@ -96,6 +106,7 @@ void FillSettings(HWND dialog, Dialog *state) {
   SetNumber(dialog, IDC_PERIODS, state->loaded.effective.values[kSettingThreads]);
   SetNumber(dialog, IDC_RATE, state->loaded.effective.values[kSettingSampleRate]);
   CheckDlgButton(dialog, IDC_FOLLOW_RATE, state->loaded.effective.values[kSettingFollowRate] ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_LOG, state->loaded.effective.values[kSettingLog] ? BST_CHECKED : BST_UNCHECKED);
   state->filling = false;
   Refresh(dialog, *state);
 }
@@ -181,6 +192,26 @@ void FillDevices(HWND dialog, Dialog *state) {
   ma_context_uninit(&context);
 }
 
+// Every driver object in any process, as its status block says now. The text is replaced only when
+// it changed, so that a reader's scrolling and selection stay put between refreshes.
+void ShowLiveStatus(HWND dialog) {
+  DriverStatusRecord records[kMostObjectsShown];
+  size_t count = ReadLiveStatuses(records, _countof(records));
+  static WCHAR text[kMostObjectsShown * 1024], shown[_countof(text)];
+  DescribeLiveStatuses(records, count, text, _countof(text));
+  GetDlgItemTextW(dialog, IDC_LIVE_STATUS, shown, _countof(shown));
+  if (wcscmp(text, shown) != 0) SetDlgItemTextW(dialog, IDC_LIVE_STATUS, text);
+}
+
+void OpenLog(HWND dialog) {
+  WCHAR path[MAX_PATH];
+  if (DriverLogPath(path) &&
+      reinterpret_cast<INT_PTR>(ShellExecuteW(dialog, L"open", path, nullptr, nullptr, SW_SHOWNORMAL)) > 32)
+    return;
+  MessageBoxW(dialog, L"There is no log yet: turn the log on, apply, and open the driver in a host again.",
+              L"Vantrel ASIO settings", MB_OK | MB_ICONINFORMATION);
+}
+
 // Validates, then writes. False when a field is invalid (it gets the focus) or the write failed.
 bool Apply(HWND dialog, Dialog *state) {
   DriverSettings wanted;
@@ -223,8 +254,13 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
       SendDlgItemMessageW(dialog, IDC_RATE, CB_LIMITTEXT, 10, 0);
       FillSettings(dialog, state);
       FillDevices(dialog, state);
+      ShowLiveStatus(dialog);
+      SetTimer(dialog, IDT_LIVE_STATUS, kLiveStatusMs, nullptr);
       return TRUE;  // the first field gets the focus
     }
+    case WM_TIMER:
+      if (wParam == IDT_LIVE_STATUS) ShowLiveStatus(dialog);
+      return TRUE;
     case WM_COMMAND: {
       if (!state) return FALSE;
       int id = LOWORD(wParam);
@@ -243,8 +279,10 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
           }
         }
         Refresh(dialog, *state);
-      } else if (id == IDC_FOLLOW_RATE && code == BN_CLICKED && !state->filling) {
+      } else if ((id == IDC_FOLLOW_RATE || id == IDC_LOG) && code == BN_CLICKED && !state->filling) {
         Refresh(dialog, *state);
+      } else if (id == IDC_OPEN_LOG && code == BN_CLICKED) {
+        OpenLog(dialog);
       } else if (id == IDC_PUT_BACK && code == BN_CLICKED) {
         if (state->hasEndpoint) PutBackEndpointFormat(state->endpoint);
         ShowEndpointFormat(dialog, *state);

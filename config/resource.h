@@ -20,3 +20,9 @@
 #define IDC_FOLLOW_NOTE 1015
 #define IDC_REPLACED 1016
 #define IDC_PUT_BACK 1017
+#define IDC_LIVE_STATUS 1018
+#define IDC_LOG 1019
+#define IDC_OPEN_LOG 1020
+
+// The timer that reads the driver objects' status again.
+#define IDT_LIVE_STATUS 1

@@ -26,7 +26,7 @@ struct SettingsSnapshot {
 // which the snapshot holds).
 int LoadSettings(SettingsSnapshot *snapshot);
 
-// Writes `wanted` over what `loaded` found. A key that did not exist is created with all seven
+// Writes `wanted` over what `loaded` found. A key that did not exist is created with all eight
 // values; in an existing key only the values that differ from what the driver read are
 // written, so values the program does not edit (and values of an odd type the user did not
 // change) stay exactly as they are. 0, or the Win32 error that stopped the write.

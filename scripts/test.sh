@@ -26,7 +26,7 @@ done
 # The tests that run a real stream thread, again and again under the thread sanitizer: a race or
 # an ordering fault that shows once in many runs shows here rather than in a later change.
 echo "=== native-tsan: stream-thread tests, repeated"
-if ! ctest --preset native-tsan -R '^(StreamEngineTest|HostileHostTest|DeviceLossTest)[.]' --repeat until-fail:5; then
+if ! ctest --preset native-tsan -R '^(StreamEngineTest|HostileHostTest|DeviceLossTest|DriverStatusTest)[.]' --repeat until-fail:5; then
   failed+=(native-tsan-repeat)
 fi
 

@@ -8,6 +8,7 @@
 #include "win/shell.h"
 #include "win/handles.h"
 #include "win/file.h"
+#include "win/memory.h"
 #include "win/heap.h"
 #include "win/process.h"
 #include "win/security.h"

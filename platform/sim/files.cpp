@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <map>
 #include <mutex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "files_internal.h"
 #include "sim/machine.h"
@@ -23,6 +26,8 @@ namespace {
 
 std::string root;
 std::set<std::string> locked;
+// The threads that opened each file to write, in order.
+std::map<std::string, std::vector<std::thread::id>> writers;
 int openFiles = 0;
 std::mutex lock;
 
@@ -42,6 +47,7 @@ void ResetFiles() {
   if (!made) sim::Unimplemented("mkdtemp for the simulated file system");
   root = made;
   locked.clear();
+  writers.clear();
   openFiles = 0;
 }
 sim::ResetRegistration registration(ResetFiles, 0);
@@ -103,6 +109,8 @@ int TranslatedClose(void *cookie) {
   return 0;
 }
 
+wchar_t kind_of(const std::wstring &mode) { return mode.empty() ? L'?' : mode[0]; }
+
 FILE *Open(const wchar_t *path, const wchar_t *mode) {
   if (!path || !mode) {
     errno = EINVAL;
@@ -120,6 +128,7 @@ FILE *Open(const wchar_t *path, const wchar_t *mode) {
     errno = EACCES;
     return nullptr;
   }
+  if (kind_of(m) != L'r') writers[host].push_back(std::this_thread::get_id());
   bool binary = m.find(L'b') != std::wstring::npos;
   bool plus = m.find(L'+') != std::wstring::npos;
   wchar_t kind = m.empty() ? L'?' : m[0];
@@ -252,6 +261,12 @@ void CountOpenFile(int delta) {
   openFiles += delta;
 }
 
+std::vector<std::thread::id> FileWriters(const std::wstring &path) {
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = writers.find(HostPath(path));
+  return it == writers.end() ? std::vector<std::thread::id>() : it->second;
+}
+
 int OpenFiles() {
   std::lock_guard<std::mutex> guard(lock);
   return openFiles;
@@ -278,6 +293,43 @@ int _wremove(const wchar_t *path) {
     return -1;
   }
   return ::remove(host.c_str());
+}
+
+BOOL WINAPI GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID information) {
+  if (infoLevel != GetFileExInfoStandard || !information) sim::Unimplemented("GetFileAttributesExW level");
+  std::string host = sim::HostPath(fileName ? fileName : L"");
+  struct stat st;
+  if (host.empty() || stat(host.c_str(), &st) != 0) {
+    SetLastError(host.empty() ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  auto *data = static_cast<WIN32_FILE_ATTRIBUTE_DATA *>(information);
+  *data = WIN32_FILE_ATTRIBUTE_DATA{};
+  data->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
+  data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(size);
+  return TRUE;
+}
+
+BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
+  if (flags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING)) sim::Unimplemented("MoveFileExW flags");
+  std::string from = sim::HostPath(existingFileName ? existingFileName : L"");
+  std::string to = sim::HostPath(newFileName ? newFileName : L"");
+  struct stat st;
+  if (from.empty() || to.empty() || stat(from.c_str(), &st) != 0) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (!(flags & MOVEFILE_REPLACE_EXISTING) && stat(to.c_str(), &st) == 0) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (sim::HostFileLocked(from) || ::rename(from.c_str(), to.c_str()) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 }  // extern "C"

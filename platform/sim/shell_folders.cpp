@@ -1,4 +1,4 @@
-// Folder creation through the shell, on the simulated machine's file system.
+// Folder creation and known folders through the shell, on the simulated machine's file system.
 #include <errno.h>
 #include <shlobj.h>
 #include <sys/stat.h>
@@ -16,6 +16,17 @@ const size_t kMaxFolderPath = 248;
 }  // namespace
 
 extern "C" {
+
+HRESULT WINAPI SHGetFolderPathW(HWND, int folder, HANDLE token, DWORD flags, LPWSTR path) {
+  if (folder != CSIDL_LOCAL_APPDATA || token || flags != SHGFP_TYPE_CURRENT)
+    sim::Unimplemented("SHGetFolderPathW for another folder, user or flag");
+  if (!path) return E_INVALIDARG;
+  // The current user's profile, as a fresh Windows installation names it. The shell answers with
+  // the path whether or not the folder exists yet.
+  const wchar_t kLocalAppData[] = L"C:\\Users\\user\\AppData\\Local";
+  wcscpy(path, kLocalAppData);
+  return S_OK;
+}
 
 int WINAPI SHCreateDirectoryExW(HWND, LPCWSTR path, const SECURITY_ATTRIBUTES *attributes) {
   if (attributes && attributes->lpSecurityDescriptor)

@@ -10,6 +10,8 @@ struct DriverTestPeer {
     driver.started = started;
     driver.hostSwitching = started;
   }
+  // A status as init opens it, for a driver that never ran init; null takes it away again.
+  static void SetStatus(ASIOPelkor &driver, DriverStatus *status) { driver.status = status; }
   static void SetPosition(ASIOPelkor &driver, double position, unsigned long hi, unsigned long lo) {
     ASIOTimeStamp stamp = {hi, lo};
     driver.publishPosition(position, stamp);

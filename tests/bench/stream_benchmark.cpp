@@ -1,6 +1,7 @@
 // The data callback against a plain memcpy of the same bytes, for PCM and DSD at the sizes hosts
-// use. After the runs each case prints "ratio <callback time / memcpy time>"; the callback should
-// stay within 1.25 times the copy. The copy reads the driver's own blocks and writes the same
+// use, with the live status off and on (then each period also reads the performance counter and
+// bumps the status's counters). After the runs each case prints "ratio <callback time / memcpy
+// time>"; the callback should stay within 1.25 times the copy. The copy reads the driver's own blocks and writes the same
 // output buffer as the callback (the placement of the buffers alone, 4 KiB apart or not, can make
 // a copy several times slower), and each case runs several times and reports its median time on
 // the processor (time the benchmark spent descheduled on a loaded machine counts for neither).
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "driver_status.h"
 #include "driver_peer.h"
 #include "sim/machine.h"
 #include "stream.h"
@@ -28,12 +30,14 @@ std::map<std::string, double> &Timings() {
   return timings;
 }
 
-std::string CaseName(bool dsd, long frames) { return std::string(dsd ? "DSD " : "PCM ") + std::to_string(frames); }
+std::string CaseName(bool dsd, long frames, bool status) {
+  return std::string(dsd ? "DSD " : "PCM ") + std::to_string(frames) + (status ? " status on" : " status off");
+}
 
 // A driver with buffers for one case, and the output buffer the stream would hand it.
 class Case {
  public:
-  Case(bool dsd, long caseFrames) : frames(caseFrames) {
+  Case(bool dsd, long caseFrames, bool withStatus) : frames(caseFrames) {
     sim::Reset();
     // The clock stands still: on Windows timeGetTime reads a counter the kernel keeps in shared
     // memory, not a system call.
@@ -45,11 +49,16 @@ class Case {
       driver->future(kAsioSetIoFormat, &format);
     }
     ready = driver->createBuffers(infos, 2, dsd ? frames * 32 : frames, &callbacks) == ASE_OK;
+    status = withStatus ? DriverStatus::Open(false) : nullptr;
+    if (withStatus && !status) ready = false;
+    DriverTestPeer::SetStatus(*driver, status);
     DriverTestPeer::SetStarted(*driver, true);
     out.assign(static_cast<size_t>(2 * frames), 0);
   }
   ~Case() {
     DriverTestPeer::SetStarted(*driver, false);
+    DriverTestPeer::SetStatus(*driver, nullptr);
+    if (status) status->Close(/* wait */ true);
     driver->disposeBuffers();
     delete driver;
   }
@@ -61,12 +70,13 @@ class Case {
   ASIOCallbacks callbacks = {QuietSwitch, nullptr, DeclineEverything, nullptr};
   ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
   ASIOPelkor *driver = nullptr;
+  DriverStatus *status = nullptr;
   std::vector<INT32> out;
 };
 
 void BM_DataCallback(benchmark::State &state) {
   bool dsd = state.range(0) != 0;
-  Case c(dsd, static_cast<long>(state.range(1)));
+  Case c(dsd, static_cast<long>(state.range(1)), state.range(2) != 0);
   if (!c.ready) {
     state.SkipWithError("createBuffers failed");
     return;
@@ -84,7 +94,7 @@ void BM_DataCallback(benchmark::State &state) {
 
 // The same bytes from the same places: each channel's half into its half of the output.
 void BM_Memcpy(benchmark::State &state) {
-  Case c(state.range(0) != 0, static_cast<long>(state.range(1)));
+  Case c(state.range(0) != 0, static_cast<long>(state.range(1)), false);
   if (!c.ready) {
     state.SkipWithError("createBuffers failed");
     return;
@@ -104,7 +114,8 @@ void BM_Memcpy(benchmark::State &state) {
 
 void Sizes(benchmark::internal::Benchmark *b) {
   for (int dsd : {0, 1})
-    for (int frames : {220, 440, 4096}) b->Args({dsd, frames});
+    for (int frames : {220, 440, 4096})
+      for (int status : {0, 1}) b->Args({dsd, frames, status});
 }
 
 // Interleaved, so that a change in the machine's load between two cases falls on both.
@@ -123,9 +134,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
       size_t slash = name.find('/');
       if (slash == std::string::npos) continue;
       std::string args = name.substr(slash + 1);
-      long dsd = strtol(args.c_str(), nullptr, 10);
-      long frames = strtol(args.substr(args.find('/') + 1).c_str(), nullptr, 10);
-      Timings()[(callback ? "cb " : "mc ") + CaseName(dsd != 0, frames)] = run.GetAdjustedCPUTime();
+      char *next = nullptr;
+      long dsd = strtol(args.c_str(), &next, 10);
+      long frames = strtol(next + 1, &next, 10);
+      long status = strtol(next + 1, nullptr, 10);
+      Timings()[(callback ? "cb " : "mc ") + CaseName(dsd != 0, frames, status != 0)] = run.GetAdjustedCPUTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -138,13 +151,14 @@ int main(int argc, char **argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   for (bool dsd : {false, true})
-    for (long frames : {220L, 440L, 4096L}) {
-      std::string name = CaseName(dsd, frames);
-      auto cb = Timings().find("cb " + name), mc = Timings().find("mc " + name);
-      if (cb == Timings().end() || mc == Timings().end() || mc->second <= 0) continue;
-      printf("%s frames: callback %.1f ns, memcpy %.1f ns, ratio %.2f\n", name.c_str(), cb->second, mc->second,
-             cb->second / mc->second);
-    }
+    for (long frames : {220L, 440L, 4096L})
+      for (bool status : {false, true}) {
+        std::string name = CaseName(dsd, frames, status);
+        auto cb = Timings().find("cb " + name), mc = Timings().find("mc " + name);
+        if (cb == Timings().end() || mc == Timings().end() || mc->second <= 0) continue;
+        printf("%s %ld frames, status %s: callback %.1f ns, memcpy %.1f ns, ratio %.2f\n", dsd ? "DSD" : "PCM", frames,
+               status ? "on" : "off", cb->second, mc->second, cb->second / mc->second);
+      }
   benchmark::Shutdown();
   return 0;
 }

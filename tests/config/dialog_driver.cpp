@@ -6,7 +6,7 @@
 //   dialog_driver get CONTROL           prints a control's text
 //   dialog_driver enabled CONTROL       exit 0 when the control is enabled, 3 when not
 //   dialog_driver checked CONTROL       exit 0 when the check box is checked, 3 when not
-//   dialog_driver click BUTTON          apply, ok, cancel or follow
+//   dialog_driver click BUTTON          apply, ok, cancel, follow or log
 //   dialog_driver keys KEY...           presses keys on the keyboard, the dialog in front: tab,
 //                                       enter, esc, alt+LETTER, or text:CHARACTERS
 // Exit codes: 0 done, 1 no dialog, 2 bad arguments, 3 not enabled.
@@ -33,7 +33,8 @@ const Control kControls[] = {
     {"format", IDC_FORMAT},           {"advice", IDC_FORMAT_ADVICE},        {"when", IDC_WHEN},
     {"apply", IDC_APPLY},             {"ok", IDOK},                         {"cancel", IDCANCEL},
     {"follow", IDC_FOLLOW_RATE},      {"follow-note", IDC_FOLLOW_NOTE},     {"replaced", IDC_REPLACED},
-    {"put-back", IDC_PUT_BACK},
+    {"put-back", IDC_PUT_BACK},       {"live-status", IDC_LIVE_STATUS},     {"log", IDC_LOG},
+    {"open-log", IDC_OPEN_LOG},
 };
 
 HWND FindDialog(int seconds) {
@@ -148,7 +149,7 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (strcmp(command, "get") == 0) {
-    WCHAR text[1024] = L"";
+    WCHAR text[4096] = L"";
     if (control == GetDlgItem(dialog, IDC_DEVICES)) {
       LRESULT count = SendMessageW(control, LB_GETCOUNT, 0, 0);
       for (LRESULT i = 0; i < count; ++i) {

@@ -57,6 +57,7 @@ SettingsSnapshot Load() {
 }
 
 void ExpectValues(const DriverSettings &settings, std::vector<DWORD> expected) {
+  ASSERT_EQ(static_cast<size_t>(kSettingCount), expected.size());
   for (int i = 0; i < kSettingCount; ++i) EXPECT_EQ(expected[i], settings.values[i]) << "value " << i;
 }
 
@@ -65,7 +66,7 @@ class LoadSettingsTest : public MachineTest {};
 TEST_F(LoadSettingsTest, MissingKeyShowsTheDefaultsWithoutKey) {
   SettingsSnapshot snapshot = Load();
   EXPECT_FALSE(snapshot.keyExists);
-  ExpectValues(snapshot.effective, {512, 1, 1, 5, 8, 44100, 1});
+  ExpectValues(snapshot.effective, {512, 1, 1, 5, 8, 44100, 1, 0});
   for (StoredAs stored : snapshot.stored) EXPECT_EQ(StoredAs::kMissing, stored);
 }
 
@@ -73,7 +74,7 @@ TEST_F(LoadSettingsTest, EmptyKeyShowsTheFallbacks) {
   CreateSettingsKey();
   SettingsSnapshot snapshot = Load();
   EXPECT_TRUE(snapshot.keyExists);
-  ExpectValues(snapshot.effective, {256, 3, 3, 10, 8, 44100, 1});
+  ExpectValues(snapshot.effective, {256, 3, 3, 10, 8, 44100, 1, 0});
   for (StoredAs stored : snapshot.stored) EXPECT_EQ(StoredAs::kMissing, stored);
 }
 
@@ -86,7 +87,7 @@ TEST_F(LoadSettingsTest, OddTypesAndSizesShowWhatTheDriverReads) {
   WriteSettingBytes(L"latencyms", REG_BINARY, &latency, sizeof(latency));
   WriteSettingDword(L"samplerate", 48000);
   SettingsSnapshot snapshot = Load();
-  ExpectValues(snapshot.effective, {0x201, 3, 3, 20, 8, 48000, 1});
+  ExpectValues(snapshot.effective, {0x201, 3, 3, 20, 8, 48000, 1, 0});
   EXPECT_EQ(StoredAs::kOtherTypeOrSize, snapshot.stored[kSettingSamples]);
   EXPECT_EQ(StoredAs::kOtherTypeOrSize, snapshot.stored[kSettingThreads]);
   EXPECT_EQ(StoredAs::kMissing, snapshot.stored[kSettingBuffers]);
@@ -139,23 +140,23 @@ TEST_F(LoadSettingsTest, AKeyThatRefusesReadingShowsTheFirstDefaultsAndIsWritten
   memset(&snapshot, 0xA5, sizeof(snapshot));
   EXPECT_EQ(-1, LoadSettings(&snapshot));
   EXPECT_FALSE(snapshot.keyExists);
-  ExpectValues(snapshot.effective, {512, 1, 1, 5, 8, 44100, 1});
+  ExpectValues(snapshot.effective, {512, 1, 1, 5, 8, 44100, 1, 0});
   for (StoredAs stored : snapshot.stored) EXPECT_EQ(StoredAs::kMissing, stored);
 
-  // What is in the key is unknown, so all seven are written: the driver then reads what was shown.
+  // What is in the key is unknown, so all eight are written: the driver then reads what was shown.
   DriverSettings wanted = snapshot.effective;
   wanted.values[kSettingLatencyMs] = 12;
   ASSERT_EQ(ERROR_SUCCESS, SaveSettings(snapshot, wanted));
   sim::DenyRegKeyAccess(HKEY_CURRENT_USER, SETTINGS_KEY, 0);
   SettingsSnapshot reloaded = Load();
-  ExpectValues(reloaded.effective, {512, 1, 1, 12, 8, 44100, 1});
+  ExpectValues(reloaded.effective, {512, 1, 1, 12, 8, 44100, 1, 0});
   for (StoredAs stored : reloaded.stored) EXPECT_EQ(StoredAs::kDword, stored);
 }
 #endif
 
 class SaveSettingsTest : public MachineTest {};
 
-TEST_F(SaveSettingsTest, MissingKeyIsCreatedWithAllSevenValues) {
+TEST_F(SaveSettingsTest, MissingKeyIsCreatedWithAllEightValues) {
   SettingsSnapshot loaded = Load();
   DriverSettings wanted = loaded.effective;
   wanted.values[kSettingLatencyMs] = 12;
@@ -167,6 +168,7 @@ TEST_F(SaveSettingsTest, MissingKeyIsCreatedWithAllSevenValues) {
   ExpectDword(L"fifosize", 8);
   ExpectDword(L"samplerate", 44100);
   ExpectDword(L"followrate", 1);
+  ExpectDword(L"log", 0);
 }
 
 // The check box: off is written as 0, and the driver then leaves the endpoint's format alone.
@@ -220,7 +222,7 @@ TEST_F(SaveSettingsTest, AnOddValueIsReplacedWhenChanged) {
   ExpectDword(L"latencyms", 30);
   SettingsSnapshot reloaded = Load();
   EXPECT_EQ(StoredAs::kDword, reloaded.stored[kSettingLatencyMs]);
-  ExpectValues(reloaded.effective, {256, 3, 3, 30, 8, 44100, 1});
+  ExpectValues(reloaded.effective, {256, 3, 3, 30, 8, 44100, 1, 0});
 }
 
 #if defined(VANTREL_NATIVE)

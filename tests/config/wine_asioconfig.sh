@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # asioconfig.exe under Wine on a virtual X server: the dialog driven through its controls, the
 # registry read back with `wine reg query` after Apply, invalid input, Cancel and OK, a host's
-# controlPanel starting the program, and screenshots at 96 and 144 DPI for a person to look at.
+# controlPanel starting the program, the live status while a host plays (through the test audio
+# driver of tests/wine/audio, which plays exclusive streams), and screenshots at 96 and 144 DPI for
+# a person to look at.
 #   wine_asioconfig.sh CONFIG_EXE DRIVER_EXE HOST_EXE ASIO_DLL IDENTITY_FILE OUT_DIR
 set -uo pipefail
 config_exe=$1 driver_exe=$2 host_exe=$3 asio_dll=$4 identity=$5 out=$6
@@ -79,7 +81,7 @@ trap cleanup EXIT
 
 for n in $(seq 90 140); do
   [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb ":$n" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 50); do
     [ -e "/tmp/.X11-unix/X$n" ] && break
@@ -107,7 +109,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # A virtual desktop draws the title bar that no window manager draws here.
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1600x1200 /f >/dev/null 2>&1
 wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 wine reg delete 'HKCU\Software\halvane103' /f >/dev/null 2>&1
 # The desktop settings count from the next start of the Wine session.
@@ -168,6 +170,10 @@ check "buffers kept" "REG_DWORD 0x5" "$(value buffers)"
 check "fifosize kept, type and all" "REG_SZ 16" "$(value fifosize)"
 check "samplerate kept" "REG_DWORD 0xbb80" "$(value samplerate)"
 check "followrate not written while unchanged" missing "$(value followrate)"
+check "log not written while unchanged" missing "$(value log)"
+check "no host has the driver open" "No host has the driver open." "$(drive get live-status)"
+drive enabled open-log
+check "the log can be opened" 0 $?
 drive enabled apply
 check "Apply is done" 3 $?
 screenshot asioconfig-96dpi
@@ -209,7 +215,7 @@ drive gone 20 >/dev/null
 check "Enter is OK" 0 $?
 check "typed rate written by OK" "REG_DWORD 0x17700" "$(value samplerate)"
 
-echo "=== no key yet: OK creates it with all seven values"
+echo "=== no key yet: OK creates it with all eight values"
 wine reg delete 'HKCU\Software\halvane103' /f >/dev/null 2>&1
 start_dialog
 check "default latency shown" 5 "$(drive get latency)"
@@ -222,6 +228,7 @@ check "latencyms created" "REG_DWORD 0x5" "$(value latencyms)"
 check "fifosize created" "REG_DWORD 0x8" "$(value fifosize)"
 check "samplerate created" "REG_DWORD 0xac44" "$(value samplerate)"
 check "followrate created" "REG_DWORD 0x1" "$(value followrate)"
+check "log created, off" "REG_DWORD 0x0" "$(value log)"
 
 echo "=== a host's control-panel button"
 wine reg delete "$key" /f >/dev/null 2>&1
@@ -237,14 +244,71 @@ close_dialog cancel
 check "Cancel leaves no key" missing "$(value latencyms)"
 wine 'C:\windows\syswow64\regsvr32.exe' /s /u "$app_windows\\asio.dll" >/dev/null 2>&1
 
-echo "=== 144 DPI"
+echo "=== the live status while a host plays, and the log"
+# The test audio driver plays the host's exclusive stream; its loader and server run the prefix
+# from here on, the dialog included, so that all of them share one session.
+tree=$(bash "$(dirname "$0")/../wine/audio/build_winealsa.sh")
+check "the test audio driver is there" 0 $?
+wineserver -k 2>/dev/null
+wineserver -w
+wine() { "$tree/usr/lib/wine/wine" "$@"; }
+wineserver() { "$tree/usr/lib/wine/wineserver" "$@"; }
+export ALSA_CONFIG_PATH=$out/asound-file.conf
+cat >"$ALSA_CONFIG_PATH" <<CONF
+pcm.!default { type file; slave.pcm { type null }; file "/dev/null"; format "raw" }
+CONF
+wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
+wine 'C:\windows\syswow64\regsvr32.exe' /s "$app_windows\\asio.dll" >/dev/null 2>&1
+check "regsvr32 for the playing host" 0 $?
+host_pid=
+play_host() {  # a 32-bit host plays 44100 Hz with the endpoint there: bit-perfect
+  WINEALSA_MIX_FORMAT=s32/44100 wine "$host_exe" "Vantrel ASIO" --play 60000 --rate 44100 >"$out/host.out" 2>&1 &
+  host_pid=$!
+}
+stop_host() { [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; host_pid=; }
+periods() { drive get live-status | sed -n 's/.* \([0-9]*\) periods played.*/\1/p' | head -1; }
+await_playing() {
+  local text=
+  for _ in $(seq 150); do
+    text=$(drive get live-status)
+    [[ "$text" == *"playing"* ]] && break
+    sleep 0.2
+  done
+  echo "$text"
+}
+play_host
+start_dialog
+status=$(await_playing)
+check_contains "the host is listed" "asioprobe.exe (32-bit, process " "$status"
+check_contains "it plays" "): playing" "$status"
+check_contains "what it asked for and what the endpoint runs" "Host asks for 32-bit PCM at 44100 Hz; the endpoint runs 32-bit, 44100 Hz, 2 ch" "$status"
+check_contains "the verdict" $'\n  bit-perfect' "$status"
+first=$(periods)
+sleep 1.5
+later=$(periods)
+check "the periods count up without a restart ($first, then $later)" yes "$([ "${later:-0}" -gt "${first:-0}" ] && echo yes || echo no)"
+screenshot asioconfig-status-96dpi
+drive click log
+sleep 1
+drive click apply
+check "the box writes log 1" "REG_DWORD 0x1" "$(await_value log 'REG_DWORD 0x1')"
+close_dialog cancel
+stop_host
+
+echo "=== 144 DPI, while a host plays"
 wineserver -k 2>/dev/null
 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
 wineserver -w
+play_host
 start_dialog
+check_contains "the host is listed at 144 DPI" "asioprobe.exe (32-bit" "$(await_playing)"
+drive checked log
+check "the log box shows the setting" 0 $?
 screenshot asioconfig-144dpi
 close_dialog cancel
+stop_host
 wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+wine 'C:\windows\syswow64\regsvr32.exe' /s /u "$app_windows\\asio.dll" >/dev/null 2>&1
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

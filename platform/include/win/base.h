@@ -34,7 +34,7 @@ typedef int BOOL;
 typedef BOOL *PBOOL, *LPBOOL;
 typedef unsigned char BYTE, UCHAR, BOOLEAN;
 typedef BYTE *PBYTE, *LPBYTE, *PUCHAR;
-typedef uint16_t WORD, USHORT;
+typedef uint16_t WORD, USHORT, UINT16;
 typedef WORD *PWORD, *LPWORD, *PUSHORT;
 typedef uint32_t DWORD, ULONG, UINT32;
 typedef DWORD *PDWORD, *LPDWORD, *PULONG;
@@ -81,6 +81,14 @@ typedef struct _FILETIME {
   DWORD dwHighDateTime;
 } FILETIME, *PFILETIME, *LPFILETIME;
 
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
@@ -105,6 +113,7 @@ typedef struct _FILETIME {
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INVALID_ADDRESS 487L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L

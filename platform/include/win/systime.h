@@ -1,4 +1,4 @@
-// Local time and pauses (sysinfoapi.h, synchapi.h).
+// Local time, pauses and the performance counter (sysinfoapi.h, synchapi.h, profileapi.h).
 #pragma once
 #include "win/base.h"
 
@@ -16,4 +16,6 @@ typedef struct _SYSTEMTIME {
 extern "C" {
 void WINAPI GetLocalTime(LPSYSTEMTIME systemTime);
 void WINAPI Sleep(DWORD milliseconds);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *frequency);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -91,6 +92,10 @@ int LiveAlignedBlocks();
 void SetTimeGetTime(DWORD milliseconds);
 // timeGetTime reports `first`, then one more on every call: a clock that counts its readers.
 void CountTimeGetTime(DWORD first);
+// The performance counter ticks at this rate (as on Windows 10 and later); SetPerformanceCounter
+// holds it at `count` from now on, until the test sets another count.
+const LONGLONG kPerformanceFrequency = 10000000;
+void SetPerformanceCounter(LONGLONG count);
 
 // ---- shell ----
 struct ShellExecuteCall {
@@ -113,6 +118,8 @@ void LockFile(const std::wstring &path);
 // The host path that a Windows path maps to (empty when the path is not an absolute drive path).
 std::string HostPath(const std::wstring &path);
 int OpenFiles();
+// The threads that opened the file to write or append (through the C runtime), in order.
+std::vector<std::thread::id> FileWriters(const std::wstring &path);
 
 // ---- helpers ----
 std::wstring Widen(const std::string &ascii);

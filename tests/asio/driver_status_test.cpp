@@ -1,0 +1,191 @@
+// What a driver object shows outside the host while a stream plays: the shared status as the
+// settings program reads it, and the opt-in log.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver.h"
+#include "driver_log.h"
+#include "driver_peer.h"
+#include "live_status.h"
+#include "machine.h"
+#include "miniaudio_seam.h"
+#include "sim/machine.h"
+#include "stream.h"
+#include "stream_host.h"
+
+namespace {
+
+// 441 frames at 44100 Hz: a period of 10 ms.
+const long kFrames = 441;
+const wchar_t kLogFile[] = L"C:\\Users\\user\\AppData\\Local\\Vantrel\\asio.log";
+
+class DriverStatusTest : public StreamTest {
+ protected:
+  static std::vector<DriverStatusRecord> Live() {
+    DriverStatusRecord records[8];
+    size_t count = ReadLiveStatuses(records, 8);
+    return std::vector<DriverStatusRecord>(records, records + count);
+  }
+  static UINT32 PeriodsSeen() {
+    std::vector<DriverStatusRecord> live = Live();
+    return live.size() == 1 ? live[0].periodsPlayed : 0;
+  }
+  static void Play(ASIOPelkor &driver, StreamHost &host) {
+    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
+    ASSERT_EQ(ASE_OK, driver.setSampleRate(44100.0));
+    host.SetRecords(0, 1);
+    host.frames = kFrames;
+    ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, kFrames, &host.callbacks));
+    ASSERT_EQ(ASE_OK, driver.start());
+  }
+  static std::wstring Verdict(const DriverStatusRecord &record) {
+    WCHAR text[256];
+    DescribeVerdict(record, text, _countof(text));
+    return text;
+  }
+};
+
+// A bit-perfect and a converted stream, each as the settings program reads it while it plays:
+// what the host asked for, what the endpoint runs, the verdict with the host's own error text,
+// and the periods counting up; then gone once the host releases the driver.
+TEST_F(DriverStatusTest, TheReaderSeesTheFormatsTheVerdictAndThePeriodsCountingUp) {
+  for (bool converted : {false, true}) {
+    SCOPED_TRACE(converted ? "converted" : "bit-perfect");
+    if (converted) seam::ReportInternalFormat(ma_format_f32, 2, 48000);
+    StreamHost host(true);
+    {
+      ASIOPelkor driver(nullptr);
+      Play(driver, host);
+      ASSERT_TRUE(WaitUntil([] { return PeriodsSeen() >= 3; }));
+      UINT32 earlier = PeriodsSeen();
+      ASSERT_TRUE(WaitUntil([earlier] { return PeriodsSeen() > earlier; }));
+
+      std::vector<DriverStatusRecord> live = Live();
+      ASSERT_EQ(1u, live.size());
+      const DriverStatusRecord &status = live[0];
+      EXPECT_EQ(GetCurrentProcessId(), status.processId);
+      EXPECT_EQ(sizeof(void *) * 8, status.hostBits);
+      EXPECT_NE(0, status.hostName[0]);
+      EXPECT_EQ(static_cast<UINT32>(kStatusRunning), status.state);
+      EXPECT_EQ(44100u, status.askedRate);
+      EXPECT_EQ(0u, status.askedDsd);
+      EXPECT_EQ(converted ? 48000u : 44100u, status.endpointRate);
+      EXPECT_EQ(static_cast<UINT32>(converted ? kStatusFormatF32 : kStatusFormatS32), status.endpointFormat);
+      EXPECT_EQ(2u, status.endpointChannels);
+      char text[124] = "";
+      driver.getErrorMessage(text);
+      EXPECT_EQ(converted ? L"converted: " + std::wstring(text, text + strlen(text)) : std::wstring(L"bit-perfect"),
+                Verdict(status));
+      EXPECT_EQ(static_cast<UINT32>(kFrames), status.bufferSize);
+      long in = 0, out = 0;
+      ASSERT_EQ(ASE_OK, driver.getLatencies(&in, &out));
+      EXPECT_EQ(static_cast<UINT32>(out * 1000000LL / 44100), status.latencyMicroseconds);
+      EXPECT_EQ(0u, status.deviceLost);
+
+      ASSERT_EQ(ASE_OK, driver.stop());
+      live = Live();
+      ASSERT_EQ(1u, live.size());
+      EXPECT_EQ(static_cast<UINT32>(kStatusPrepared), live[0].state);
+    }
+    EXPECT_TRUE(Live().empty());
+  }
+}
+
+// A period is late when its callback comes more than the stream's buffer (one period here) and
+// half a period after the one before: 15 ms for periods of 10 ms.
+TEST_F(DriverStatusTest, APeriodMoreThanHalfAPeriodBehindTheBufferCountsAsLate) {
+  StreamHost host(false);
+  ASIOPelkor driver(nullptr);
+  Play(driver, host);
+  ASSERT_TRUE(host.WaitForSwitches(2));
+  ASSERT_EQ(ASE_OK, driver.stop());
+  // The stream's thresholds stay; its periods now come from here, on a clock the test moves.
+  DriverTestPeer::SetStarted(driver, true);
+  ma_device device = {};
+  device.pUserData = &driver;
+  std::vector<INT32> out(2 * kFrames);
+  auto period = [&](LONGLONG ticks) {
+    sim::SetPerformanceCounter(ticks);
+    PcmDataCallback(&device, out.data(), nullptr, kFrames);
+  };
+  const LONGLONG kTicksPerMs = sim::kPerformanceFrequency / 1000;
+  LONGLONG now = 1000000 * kTicksPerMs;
+  period(now);
+  auto late = [&] {
+    DriverTestPeer::SetStarted(driver, false);
+    driver.stop();  // publishes
+    DriverTestPeer::SetStarted(driver, true);
+    return Live().at(0).latePeriods;
+  };
+  UINT32 before = late();
+  period(now += 14 * kTicksPerMs);
+  period(now += 10 * kTicksPerMs);
+  EXPECT_EQ(before, late());
+  period(now += 16 * kTicksPerMs);
+  EXPECT_EQ(before + 1, late());
+  DriverTestPeer::SetStarted(driver, false);
+}
+
+std::string LogText() {
+  std::string text;
+  sim::ReadFile(kLogFile, &text);
+  return text;
+}
+
+// With "log" on, a whole play appears in the log in order, the device's loss among it; the
+// stream thread, where the loss is noticed, never opens the file.
+TEST_F(DriverStatusTest, AWholePlayIsLoggedInOrderAndNeverByTheStreamThread) {
+  testsupport::WriteSettingDword(L"log", 1);
+  StreamHost host(true);
+  host.claims = {kAsioResetRequest};
+  std::thread::id streamThread;
+  {
+    ASIOPelkor driver(nullptr);
+    host.ActInSwitch(2, [&] { streamThread = std::this_thread::get_id(); });
+    Play(driver, host);
+    ASSERT_TRUE(host.WaitForAct());
+    ASSERT_TRUE(seam::StopStreamUnderDriver());
+    ASSERT_TRUE(WaitUntil([&] { return driver.StreamLost(); }));
+    // The status thread drains what the stream thread reported.
+    ASSERT_TRUE(WaitUntil([] { return LogText().find("kAsioResetRequest") != std::string::npos; }));
+    ASSERT_EQ(ASE_OK, driver.stop());
+    ASSERT_EQ(ASE_OK, driver.disposeBuffers());
+  }
+  std::string log = LogText();
+  const char *const kInOrder[] = {
+      "init() = ASIOTrue",  "setSampleRate(44100) = ASE_OK", "createBuffers(2 channels, 441, time info yes) = ASE_OK",
+      "stream opened: asked PCM, 32-bit, 2 ch, 44100 Hz",    "start() = ASE_OK",
+      "stream: the device went away",                        "stream: asioMessage(kAsioResetRequest",
+      "stop() = ASE_OK",    "disposeBuffers() = ASE_OK",     "released"};
+  size_t at = 0;
+  for (const char *entry : kInOrder) {
+    size_t found = log.find(entry, at);
+    ASSERT_NE(std::string::npos, found) << "\"" << entry << "\" after offset " << at << " in:\n" << log;
+    at = found;
+  }
+  // Every line carries the process id.
+  EXPECT_NE(std::string::npos, log.find("[" + std::to_string(GetCurrentProcessId()) + " #"));
+  std::vector<std::thread::id> writers = sim::FileWriters(kLogFile);
+  EXPECT_FALSE(writers.empty());
+  EXPECT_TRUE(std::find(writers.begin(), writers.end(), streamThread) == writers.end())
+      << "the stream thread opened the log file";
+}
+
+TEST_F(DriverStatusTest, AFullLogIsRotatedOnceBeforeTheLineThatWouldPassTheCap) {
+  sim::WriteFile(kLogFile, std::string(kLogCapBytes - 10, 'x'));
+  WriteDriverLog(7, "first line past the cap");
+  std::string rotated, current;
+  ASSERT_TRUE(sim::ReadFile(std::wstring(kLogFile) + L".1", &rotated));
+  EXPECT_EQ(kLogCapBytes - 10, rotated.size());
+  ASSERT_TRUE(sim::ReadFile(kLogFile, &current));
+  EXPECT_NE(std::string::npos, current.find("#7] first line past the cap\r\n"));
+  EXPECT_EQ(current.find("\r\n") + 2, current.size());
+}
+
+}  // namespace
