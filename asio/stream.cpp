@@ -503,8 +503,11 @@ void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
         status->NoteDeviceLost();
         status->LogQueue().Push(kLogDeviceLost);
       }
-      // The device watch may have seen it first, and told the host already.
-      if (!deviceWatch || deviceWatch->MarkLost()) tellHost(kAsioResetRequest, hostTakesReset);
+      // The device watch may have seen it first, and told the host already (the log still says so).
+      if (!deviceWatch || deviceWatch->MarkLost())
+        tellHost(kAsioResetRequest, hostTakesReset);
+      else if (status && hostTakesReset)
+        status->LogQueue().Push(kLogMessageSent, static_cast<INT32>(kAsioResetRequest), 0);
       return;
     case ma_device_notification_type_rerouted:
       // The stream now plays somewhere else than the device it was opened on, perhaps converted:

@@ -70,7 +70,7 @@ observed "bit-perfect" 44100 "32-bit, 44100 Hz, 2 ch" "bit-perfect"
 details
 
 # The play in the log, each step after the one before, every line with the host's process id.
-expected=("init() = ASIOTrue" "setSampleRate(44100) = ASE_OK" "createBuffers(2 channels" "stream opened: asked PCM, 32-bit, 2 ch, 44100 Hz; the endpoint runs 32-bit, 2 ch, 44100 Hz"
+expected=("init() = ASIOTrue" "setSampleRate(44100) = ASE_OK" "stream opened: asked PCM, 32-bit, 2 ch, 44100 Hz; the endpoint runs 32-bit, 2 ch, 44100 Hz" "createBuffers(2 channels"
   "start() = ASE_OK" "stop() = ASE_OK" "disposeBuffers() = ASE_OK" "released")
 at=0
 for entry in "${expected[@]}"; do
