@@ -158,7 +158,10 @@ void StreamHost::Record(long index, ASIOBool direct, const ASIOTime *time) {
     held = true;
     PollFor([&] { return released.load(); });
   }
-  if (static_cast<long>(serial) == actSerial) {
+  // At the switch asked for, or the first after it, should the stream have passed it already while
+  // the test was setting the act up (a loaded machine may run several periods meanwhile).
+  long wanted = actSerial.load();
+  if (wanted >= 0 && static_cast<long>(serial) >= wanted && actSerial.compare_exchange_strong(wanted, -1)) {
     act();
     actDone = true;
   }

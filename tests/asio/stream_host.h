@@ -62,7 +62,7 @@ class StreamHost {
   bool WaitUntilHeld();
   void ReleaseHeld() { released = true; }
 
-  // Runs inside the switch with this serial, after it filled its half, as a host that stops or
+  // Runs inside the switch with this serial (or the first after it, once), after it filled its half, as a host that stops or
   // lets go of the driver from its own callback; WaitForAct waits (up to the patience below) for it to end.
   void ActInSwitch(size_t serial, std::function<void()> what) {
     act = std::move(what);
