@@ -26,7 +26,11 @@ void WriteDriverLog(UINT32 serial, const char *format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
-void WriteDriverLogV(UINT32 serial, const char *format, va_list arguments);
+void WriteDriverLogV(UINT32 serial, const char *format, va_list arguments)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 0)))
+#endif
+    ;
 
 // What the stream thread reports.
 enum DriverLogEvent : UINT32 {
