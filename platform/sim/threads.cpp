@@ -43,7 +43,6 @@ namespace {
 
 struct ThreadState {
   std::mutex lock;
-  HMODULE codeModule = nullptr;
   std::map<HMODULE, int> references;
 };
 
@@ -99,7 +98,6 @@ void *Run(void *parameter) {
 
 void ResetThreads() {
   std::lock_guard<std::mutex> guard(T().lock);
-  T().codeModule = nullptr;
   T().references.clear();
   threadFaults = 0;
 }
@@ -108,11 +106,6 @@ sim::ResetRegistration registration(ResetThreads);
 }  // namespace
 
 namespace sim {
-
-void SetCodeModule(HMODULE module) {
-  std::lock_guard<std::mutex> guard(T().lock);
-  T().codeModule = module;
-}
 
 int ModuleReferences(HMODULE module) {
   std::lock_guard<std::mutex> guard(T().lock);
@@ -194,7 +187,8 @@ BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE *module)
     return FALSE;
   }
   std::lock_guard<std::mutex> guard(T().lock);
-  HMODULE found = T().codeModule ? T().codeModule : GetModuleHandleW(nullptr);
+  // The code under test is linked into the test program: its module is the executable's.
+  HMODULE found = GetModuleHandleW(nullptr);
   if (!(flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) ++T().references[found];
   *module = found;
   return TRUE;

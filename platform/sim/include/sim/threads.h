@@ -14,9 +14,8 @@ namespace sim {
 std::shared_ptr<KernelObject> LookupThread(HANDLE handle);
 DWORD WaitForThread(const std::shared_ptr<KernelObject> &thread, DWORD milliseconds);
 
-// The module GetModuleHandleExW finds for an address of the code under test (the driver's).
-// Without one, the executable's.
-void SetCodeModule(HMODULE module);
+// GetModuleHandleExW finds the executable's module for any address: the code under test is
+// linked into the test program.
 // References taken with GetModuleHandleExW and not yet given back with FreeLibrary or
 // FreeLibraryAndExitThread.
 int ModuleReferences(HMODULE module);
