@@ -104,9 +104,14 @@ class ASIOPelkor : public IASIO, public CUnknown {
   };
 
   void readSettings();
-  // One period's turn with the host: the position, then the switch. False when the host was not
-  // asked (no stream started, or no callbacks).
-  bool processBlock();
+  // Whether a period now asks the host for a half: a stream started, start returned, callbacks.
+  bool asksHost() const;
+  // One period's turn with the host: the position, stamped `milliseconds` (timeGetTime), then the
+  // switch.
+  void processBlock(DWORD milliseconds);
+  // After a switch the host did not give the stream up in: the other half is next, and the time
+  // flags it was told of once are cleared.
+  void finishBlock();
   void switchWithTimeInfo();
   void releaseBlocks();
   // stop and disposeBuffers, for the driver's own use: not a host's call.

@@ -219,11 +219,15 @@ void DriverStatus::Publish(const DriverStatusRecord &update) {
 }
 
 void DriverStatus::ResetCounters(ULONGLONG lateAfterMicroseconds) {
-  LARGE_INTEGER frequency;
-  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) frequency.QuadPart = 1000000;
-  ULONGLONG ticks = lateAfterMicroseconds * static_cast<ULONGLONG>(frequency.QuadPart) / 1000000u;
-  lateAfterTicks.store(static_cast<LONGLONG>(ticks), std::memory_order_relaxed);
-  lastPeriodTick.store(0, std::memory_order_relaxed);
+  // timeGetTime moves in steps of the system timer, up to 15.625 ms unless a program raised its
+  // resolution (the driver does not): two readings one period apart can differ by that much more
+  // than the time between them, so the margin takes a whole step besides, or a stream running
+  // on time would count late periods.
+  const ULONGLONG kClockStepMs = 16;
+  ULONGLONG milliseconds = (lateAfterMicroseconds + 999) / 1000 + kClockStepMs;
+  lateAfterMs.store(milliseconds > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(milliseconds),
+                    std::memory_order_relaxed);
+  lastPeriodMs.store(0, std::memory_order_relaxed);
   periodsPlayed.store(0, std::memory_order_relaxed);
   latePeriods.store(0, std::memory_order_relaxed);
   deviceLost.store(0, std::memory_order_relaxed);

@@ -129,17 +129,19 @@ class DriverStatus {
   void Publish(const DriverStatusRecord &fields);
 
   // Before a stream starts (no stream thread runs): the counters go back to 0, and a period
-  // counts as late when its callback comes more than `lateAfterMicroseconds` after the one before.
+  // counts as late when its callback comes more than `lateAfterMicroseconds`, plus a step of the
+  // system's millisecond clock, after the one before.
   void ResetCounters(ULONGLONG lateAfterMicroseconds);
-  // The stream thread, at the start of each period: two counter updates and a clock read.
-  void CountPeriod() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    LONGLONG last = lastPeriodTick.load(std::memory_order_relaxed);
-    if (last != 0 && now.QuadPart - last > lateAfterTicks.load(std::memory_order_relaxed))
+  // The stream thread, at the start of each period, with the time stamp (timeGetTime) the period
+  // takes for the host anyway: counter updates only, no clock of its own.
+  void CountPeriod(DWORD milliseconds) {
+    UINT32 played = periodsPlayed.load(std::memory_order_relaxed);
+    // Unsigned: right across the clock's wrap after 49.7 days.
+    if (played != 0 && milliseconds - lastPeriodMs.load(std::memory_order_relaxed) >
+                           lateAfterMs.load(std::memory_order_relaxed))
       latePeriods.store(latePeriods.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    lastPeriodTick.store(now.QuadPart, std::memory_order_relaxed);
-    periodsPlayed.store(periodsPlayed.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    lastPeriodMs.store(milliseconds, std::memory_order_relaxed);
+    periodsPlayed.store(played + 1, std::memory_order_relaxed);
   }
   // The stream thread, when the device went away.
   void NoteDeviceLost() { deviceLost.store(1, std::memory_order_relaxed); }
@@ -174,8 +176,8 @@ class DriverStatus {
   std::atomic<UINT32> periodsPlayed{0};
   std::atomic<UINT32> latePeriods{0};
   std::atomic<UINT32> deviceLost{0};
-  std::atomic<LONGLONG> lastPeriodTick{0};
-  std::atomic<LONGLONG> lateAfterTicks{0};
+  std::atomic<DWORD> lastPeriodMs{0};
+  std::atomic<DWORD> lateAfterMs{0};
 };
 
 enum { kStatusRefreshMs = 250 };

@@ -82,10 +82,13 @@ inline UINT32 ToNetworkOrder(UINT32 word) {
   return (word >> 24) | ((word >> 8) & 0x0000FF00u) | ((word << 8) & 0x00FF0000u) | (word << 24);
 }
 
-void SplitNanoseconds(double nanoseconds, unsigned long *hi, unsigned long *lo) {
-  double high = static_cast<double>(static_cast<ULONG>(nanoseconds / kTwoTo32));
-  *hi = static_cast<ULONG>(high);
-  *lo = static_cast<ULONG>(nanoseconds - high * kTwoTo32);
+// A timeGetTime reading in nanoseconds, as two words. In whole numbers: a 32-bit count of
+// milliseconds times 10^6 is below 2^53, so this is exactly what the product in double precision
+// would give, without the conversions.
+void StampOfMilliseconds(DWORD milliseconds, ASIOTimeStamp *ts) {
+  ULONGLONG nanoseconds = static_cast<ULONGLONG>(milliseconds) * 1000000u;
+  ts->hi = static_cast<ULONG>(nanoseconds >> 32);
+  ts->lo = static_cast<ULONG>(nanoseconds);
 }
 
 void PrintLine(const char *text) {
@@ -106,26 +109,38 @@ struct CallbackFrame {
 };
 thread_local CallbackFrame *currentFrame = nullptr;
 
-// Entered around every call from a stream callback into the driver.
+// Entered around every call from a stream callback into the driver. The thread's slot is looked
+// up once: in a DLL built with MinGW each lookup of a thread_local is a call into the runtime.
+// GCC takes the frame left in the slot for a dangling pointer; the destructor puts the outer
+// frame back before the frame goes.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
 class EnteredCallback {
  public:
-  explicit EnteredCallback(ASIOPelkor *driver) : frame{driver, false}, outer(currentFrame) { currentFrame = &frame; }
-  ~EnteredCallback() { currentFrame = outer; }
+  explicit EnteredCallback(ASIOPelkor *driver) : frame{driver, false}, slot(&currentFrame), outer(*slot) {
+    *slot = &frame;
+  }
+  ~EnteredCallback() { *slot = outer; }
   EnteredCallback(const EnteredCallback &) = delete;
   EnteredCallback &operator=(const EnteredCallback &) = delete;
   bool Abandoned() const { return frame.abandoned; }
 
  private:
   CallbackFrame frame;
+  CallbackFrame **slot;
   CallbackFrame *outer;
 };
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 // The driver's callback frame on this thread, when the host called the driver from inside it.
 CallbackFrame *FrameOf(const ASIOPelkor *driver) {
   return currentFrame && currentFrame->driver == driver ? currentFrame : nullptr;
 }
 
-bool PeriodAbandoned() { return currentFrame && currentFrame->abandoned; }
 
 // Stops the stream (ma_device_stop waits until the stream thread has left the data callback) and
 // closes it; the caller frees it.
@@ -179,10 +194,7 @@ void ReleaseLeftovers(void *parameter) {
 
 }  // namespace
 
-void GetNanoSeconds(ASIOTimeStamp *ts) {
-  double nanoseconds = static_cast<double>(timeGetTime()) * 1000000.0;
-  SplitNanoseconds(nanoseconds, &ts->hi, &ts->lo);
-}
+void GetNanoSeconds(ASIOTimeStamp *ts) { StampOfMilliseconds(timeGetTime(), ts); }
 
 // Interleaves `frames` words of each channel into stereo frames. The pointers never overlap (the
 // stream's buffer is miniaudio's, the blocks are the driver's), which lets the compiler turn the
@@ -243,7 +255,7 @@ void InterleaveBest(const UINT32 *left, const UINT32 *right, UINT32 *out, size_t
 // Copies the half the host filled one period earlier into the stream. Only the blocks as
 // allocated are read, whatever has happened to blockFrames or ioFormat since.
 template <bool Dsd>
-void CopyBlock(ASIOPelkor *driver, INT32 *output, ma_uint32 frameCount) {
+VANTREL_FORCE_INLINE void CopyBlock(ASIOPelkor *driver, INT32 *output, ma_uint32 frameCount) {
   UINT32 *out = reinterpret_cast<UINT32 *>(output);
   size_t frames = 0;
   if (driver->activeOutputs > 0 && driver->outputBuffers[0]) {
@@ -289,14 +301,23 @@ void RunPeriod(ma_device *device, void *output, ma_uint32 frameCount) {
   }
   EnteredCallback entered(driver);
   if (driver->deviceWatch) driver->deviceWatch->NoteRunning();
-  if (DriverStatus *status = driver->status) status->CountPeriod();
-  // A period that asked the host nothing (the host has stopped, and the stream is on its way
-  // out) plays silence: the half in turn was played a period ago, and must not come twice.
-  bool asked = driver->processBlock();
-  if (!asked || entered.Abandoned()) {
+  // A period that asks the host nothing (start has not returned yet, or the host has stopped and
+  // the stream is on its way out) plays silence: the half in turn was played a period ago, and
+  // must not come twice.
+  if (!driver->asksHost()) {
     PlaySilence<Dsd>(output, frameCount);
     return;
   }
+  // The period's one clock reading: the host's time stamp and the status's count of late periods.
+  DWORD now = timeGetTime();
+  if (DriverStatus *status = driver->status) status->CountPeriod(now);
+  driver->processBlock(now);
+  // Once the host gave the stream up in its switch, nothing of the driver may be touched.
+  if (entered.Abandoned()) {
+    PlaySilence<Dsd>(output, frameCount);
+    return;
+  }
+  driver->finishBlock();
   CopyBlock<Dsd>(driver, static_cast<INT32 *>(output), frameCount);
 }
 
@@ -1091,19 +1112,23 @@ ASIOError ASIOPelkor::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp
   return ASE_OK;
 }
 
-bool ASIOPelkor::processBlock() {
-  if (!started || !hostSwitching.load(std::memory_order_acquire) || !callbacks) return false;
+bool ASIOPelkor::asksHost() const {
+  return started && hostSwitching.load(std::memory_order_acquire) && callbacks;
+}
+
+void ASIOPelkor::processBlock(DWORD milliseconds) {
   ASIOTimeStamp now;
-  GetNanoSeconds(&now);
+  StampOfMilliseconds(milliseconds, &now);
   publishPosition(samplePosition.load(std::memory_order_relaxed) + static_cast<double>(streamFrames), now);
   if (timeInfoMode)
     switchWithTimeInfo();
   else if (callbacks->bufferSwitch)
     callbacks->bufferSwitch(bufferIndex, ASIOFalse);
-  // The host stopped, disposed or released the driver in its switch: nothing of it may be touched.
-  if (PeriodAbandoned()) return true;
+}
+
+void ASIOPelkor::finishBlock() {
+  if (timeInfoMode) asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
   bufferIndex = 1 - bufferIndex;
-  return true;
 }
 
 void ASIOPelkor::switchWithTimeInfo() {
@@ -1118,6 +1143,4 @@ void ASIOPelkor::switchWithTimeInfo() {
   asioTime.timeInfo.sampleRate = static_cast<ASIOSampleRate>(streamRate);
   asioTime.timeInfo.flags |= pendingTimeFlags.exchange(0);
   if (callbacks->bufferSwitchTimeInfo) callbacks->bufferSwitchTimeInfo(&asioTime, bufferIndex, ASIOFalse);
-  if (PeriodAbandoned()) return;
-  asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
 }

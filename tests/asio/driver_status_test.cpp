@@ -97,8 +97,9 @@ TEST_F(DriverStatusTest, TheReaderSeesTheFormatsTheVerdictAndThePeriodsCountingU
   }
 }
 
-// A period is late when its callback comes more than the stream's buffer (one period here) and
-// half a period after the one before: 15 ms for periods of 10 ms.
+// A period is late when its callback comes more than the stream's buffer (one period here), half
+// a period and a step of the millisecond clock (16 ms) after the one before: 31 ms for periods of
+// 10 ms. The count takes the time stamp the period reads for the host, wrapping clock included.
 TEST_F(DriverStatusTest, APeriodMoreThanHalfAPeriodBehindTheBufferCountsAsLate) {
   StreamHost host(false);
   ASIOPelkor driver(nullptr);
@@ -110,12 +111,11 @@ TEST_F(DriverStatusTest, APeriodMoreThanHalfAPeriodBehindTheBufferCountsAsLate) 
   ma_device device = {};
   device.pUserData = &driver;
   std::vector<INT32> out(2 * kFrames);
-  auto period = [&](LONGLONG ticks) {
-    sim::SetPerformanceCounter(ticks);
+  auto period = [&](DWORD milliseconds) {
+    sim::SetTimeGetTime(milliseconds);
     PcmDataCallback(&device, out.data(), nullptr, kFrames);
   };
-  const LONGLONG kTicksPerMs = sim::kPerformanceFrequency / 1000;
-  LONGLONG now = 1000000 * kTicksPerMs;
+  DWORD now = 0xFFFFFFFFu - 20;
   period(now);
   auto late = [&] {
     DriverTestPeer::SetStarted(driver, false);
@@ -124,10 +124,10 @@ TEST_F(DriverStatusTest, APeriodMoreThanHalfAPeriodBehindTheBufferCountsAsLate) 
     return Live().at(0).latePeriods;
   };
   UINT32 before = late();
-  period(now += 14 * kTicksPerMs);
-  period(now += 10 * kTicksPerMs);
+  period(now += 31);
+  period(now += 10);
   EXPECT_EQ(before, late());
-  period(now += 16 * kTicksPerMs);
+  period(now += 32);
   EXPECT_EQ(before + 1, late());
   DriverTestPeer::SetStarted(driver, false);
 }

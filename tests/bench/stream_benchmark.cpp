@@ -1,7 +1,7 @@
 // The data callback against a plain memcpy of the same bytes, for PCM and DSD at the sizes hosts
-// use, with the live status off and on (then each period also reads the performance counter and
-// bumps the status's counters). After the runs each case prints "ratio <callback time / memcpy
-// time>"; the callback should stay within 1.25 times the copy. The copy reads the driver's own blocks and writes the same
+// use, with the live status off and on (then each period also bumps the status's counters, with
+// the time stamp it takes for the host). After the runs each case prints "ratio <callback time /
+// memcpy time>"; the goal is 1.25. The copy reads the driver's own blocks and writes the same
 // output buffer as the callback (the placement of the buffers alone, 4 KiB apart or not, can make
 // a copy several times slower), and each case runs several times and reports its median time on
 // the processor (time the benchmark spent descheduled on a loaded machine counts for neither).
