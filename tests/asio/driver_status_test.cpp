@@ -115,7 +115,7 @@ TEST_F(DriverStatusTest, APeriodMoreThanHalfAPeriodBehindTheBufferCountsAsLate) 
     sim::SetTimeGetTime(milliseconds);
     PcmDataCallback(&device, out.data(), nullptr, kFrames);
   };
-  DWORD now = 0xFFFFFFFFu - 20;
+  DWORD now = 0xFFFFFFFFu - 50;  // the late period crosses the wrap
   period(now);
   auto late = [&] {
     DriverTestPeer::SetStarted(driver, false);
