@@ -128,12 +128,13 @@ void DeviceWatch::Unregister() {
   gone = false;
 }
 
-void DeviceWatch::Watch(ma_device *opened, MessageProc message) {
+void DeviceWatch::Watch(ma_device *opened, MessageProc message, DriverLogTarget to) {
   std::lock_guard<std::mutex> guard(lock);
   stream = opened;
   seenStarted = false;
   ran = false;
   tell = message;
+  log = to;
   lost = false;
   changed.notify_all();
 }
@@ -213,21 +214,32 @@ void DeviceWatch::serve() {
   std::unique_lock<std::mutex> guard(lock);
   while (!quitting) {
     MessageProc message = nullptr;
+    bool found = false;
     if (stream && !lost) {
       // Watched from before its start: only a stream that ran and then stopped by itself is lost.
       bool running = ma_device_get_state(stream) == ma_device_state_started;
       if (running || ran) seenStarted = true;
       if (gone || (seenStarted && !running)) {
         lost = true;
+        found = true;
         message = tell;
       }
     }
-    if (message) {
-      // Outside the lock: the host may stop, dispose or release the driver from inside it.
+    if (found) {
+      // Outside the lock: the host may stop, dispose or release the driver from inside the
+      // message, and the log may wait for its file. The stream thread may never hear of the loss
+      // (WASAPI does not always report a lost stream), so the watch logs what it found.
+      DriverLogTarget to = log;
       telling = true;
       guard.unlock();
+      if (to.on) {
+        WriteDriverLog(to.serial, "device watch: the device went away; the stream stopped");
+        if (message)
+          WriteDriverLog(to.serial, "device watch: asioMessage(kAsioResetRequest %ld, 0) sent to the host",
+                         static_cast<long>(kAsioResetRequest));
+      }
       tellingHere = this;
-      message(kAsioResetRequest, 0, nullptr, nullptr);
+      if (message) message(kAsioResetRequest, 0, nullptr, nullptr);
       tellingHere = nullptr;
       guard.lock();
       telling = false;

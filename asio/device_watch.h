@@ -26,6 +26,7 @@
 
 #include <miniaudio.h>
 
+#include "driver_log.h"
 #include "endpoint_format.h"
 
 class EndpointClient;
@@ -47,8 +48,9 @@ class DeviceWatch {
   void ReadState();
 
   // Watches `stream`, opened and about to be started; `tell` is the host's asioMessage when it
-  // claims kAsioResetRequest, else null. Clears what was lost before.
-  void Watch(ma_device *stream, MessageProc tell);
+  // claims kAsioResetRequest, else null. A loss the watch sees first goes to `log`. Clears what
+  // was lost before.
+  void Watch(ma_device *stream, MessageProc tell, DriverLogTarget log);
   // No longer watches the stream (before it is stopped and closed). With `mayWait`, returns only
   // once a message under way has reached the host, unless that message is what calls it.
   void Forget(bool mayWait);
@@ -84,6 +86,7 @@ class DeviceWatch {
   ma_device *stream = nullptr;
   bool seenStarted = false;
   MessageProc tell = nullptr;
+  DriverLogTarget log;
   bool telling = false;
   bool quitting = false;
   bool orphaned = false;

@@ -159,6 +159,8 @@ class ASIOPelkor : public IASIO, public CUnknown {
       __attribute__((format(printf, 3, 4)))
 #endif
       ;
+  // For the watches, which write for this object from threads of their own.
+  DriverLogTarget logTarget() const;
   // The calling thread is running one of this object's stream callbacks.
   bool inStreamCallback() const;
 

@@ -16,6 +16,13 @@
 
 enum : ULONG { kLogCapBytes = 1024 * 1024 };
 
+// Whom a thread of the driver other than the stream thread writes for (a watch that tells the
+// host something): the object's serial, or nobody while its log is off.
+struct DriverLogTarget {
+  bool on = false;
+  UINT32 serial = 0;
+};
+
 // The file's full path; false when the user's local application data folder is unknown.
 bool DriverLogPath(WCHAR (&path)[MAX_PATH]);
 

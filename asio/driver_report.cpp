@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "device_watch.h"
 #include "driver.h"
 #include "driver_log.h"
 #include "driver_status.h"
@@ -79,6 +80,8 @@ void ASIOPelkor::publishStatus() {
     record.latencyMicroseconds = static_cast<UINT32>(static_cast<ULONGLONG>(outputLatency) * 1000000u / unitsPerSecond);
   if (statusVerdict == kStatusConverted || statusVerdict == kStatusRefused)
     snprintf(record.reason, sizeof(record.reason), "%s", ErrorText());
+  // A loss only the device watch saw (the stream thread was never told) shows as well.
+  if (deviceWatch && deviceWatch->Lost()) status->NoteDeviceLost();
   status->Publish(record);
 }
 
@@ -87,6 +90,13 @@ void ASIOPelkor::closeStatus(bool wait) {
   if (settingLog) logLine("released");
   status->Close(wait);
   status = nullptr;
+}
+
+DriverLogTarget ASIOPelkor::logTarget() const {
+  DriverLogTarget target;
+  target.on = settingLog;
+  target.serial = status ? status->Serial() : 0;
+  return target;
 }
 
 void ASIOPelkor::logLine(const char *format, ...) {

@@ -151,7 +151,11 @@ void SettingsWatch::Check() {
   if (SameSettings(now, known)) return;
   known = now;
   MessageProc target = tell;
-  if (target) target(kAsioResetRequest, 0, nullptr, nullptr);
+  if (!target) return;
+  if (logOn)
+    WriteDriverLog(logSerial, "settings changed: asioMessage(kAsioResetRequest %ld, 0) sent to the host",
+                   static_cast<long>(kAsioResetRequest));
+  target(kAsioResetRequest, 0, nullptr, nullptr);
 }
 
 VOID CALLBACK SettingsWatch::KeyFired(PVOID context, BOOLEAN) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "driver_log.h"
 #include "settings.h"
 
 // No thread of its own: registry change notifications signal events, and thread-pool waits run
@@ -24,8 +25,13 @@ class SettingsWatch {
 
   // Null when the watch cannot be set up; the driver then works without it.
   static SettingsWatch *Start(const DriverSettings &held);
-  // Whom a change is told to: the host's asioMessage when it claims kAsioResetRequest, else null.
-  void Aim(MessageProc target) { tell = target; }
+  // Whom a change is told to: the host's asioMessage when it claims kAsioResetRequest, else null;
+  // and the log that says so.
+  void Aim(MessageProc target, DriverLogTarget to = DriverLogTarget()) {
+    logSerial = to.serial;
+    logOn = to.on;
+    tell = target;
+  }
   // Ends the watch and frees it. Waits for a check in progress, except from inside one (a host
   // that releases the driver from the asioMessage a check called): the check then frees it.
   void Stop();
@@ -60,6 +66,8 @@ class SettingsWatch {
   Watched above;          // the nearest existing key above it
   size_t aboveLevel = 0;  // which of the keys above
   std::atomic<MessageProc> tell{nullptr};
+  std::atomic<bool> logOn{false};
+  std::atomic<UINT32> logSerial{0};
   // Guards the waits, `busy`, `again` and `stopped` between the pool threads the two waits
   // fire on and a host thread's Stop; never held by the stream thread.
   std::mutex lock;

@@ -520,15 +520,12 @@ void ASIOPelkor::onStreamNotification(ma_device_notification_type type) {
       // reopen, and is asked to once.
       if (!started.exchange(false)) return;
       streamLost = true;
-      if (status) {
-        status->NoteDeviceLost();
-        status->LogQueue().Push(kLogDeviceLost);
-      }
-      // The device watch may have seen it first, and told the host already (the log still says so).
-      if (!deviceWatch || deviceWatch->MarkLost())
+      if (status) status->NoteDeviceLost();
+      // The device watch may have seen it first, and then logged it and told the host already.
+      if (!deviceWatch || deviceWatch->MarkLost()) {
+        if (status) status->LogQueue().Push(kLogDeviceLost);
         tellHost(kAsioResetRequest, hostTakesReset);
-      else if (status && hostTakesReset)
-        status->LogQueue().Push(kLogMessageSent, static_cast<INT32>(kAsioResetRequest), 0);
+      }
       return;
     case ma_device_notification_type_rerouted:
       // The stream now plays somewhere else than the device it was opened on, perhaps converted:
@@ -703,7 +700,7 @@ ASIOError ASIOPelkor::createBuffers(ASIOBufferInfo *bufferInfos, long numChannel
                                                                             kAsioLatenciesChanged, nullptr, nullptr) != 0;
   latencyRead = false;
   composeStreamLatency(static_cast<ma_uint32>(streamFrames), StreamPeriodCount(settingThreads));
-  if (settingsWatch) settingsWatch->Aim(hostTakesReset ? callbacks->asioMessage : nullptr);
+  if (settingsWatch) settingsWatch->Aim(hostTakesReset ? callbacks->asioMessage : nullptr, logTarget());
   // The stream is opened now, so that start only starts it, and the latency the host reads next
   // is the stream's own. What goes wrong is said again when start tries once more.
   if (!FrameOf(this) && contextReady) prepareStream();
@@ -956,7 +953,8 @@ ASIOError ASIOPelkor::start() {
   ASIOCallbacks *host = hostTakesLatencyChange ? callbacks : nullptr;
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
   // Watched from before it starts: from its first period on the stream may be lost at any moment.
-  if (deviceWatch) deviceWatch->Watch(stream, hostTakesReset && callbacks->asioMessage ? callbacks->asioMessage : nullptr);
+  if (deviceWatch)
+    deviceWatch->Watch(stream, hostTakesReset && callbacks->asioMessage ? callbacks->asioMessage : nullptr, logTarget());
   if (status) {
     // Late: more than the stream's whole buffer (its periods) plus half a period after the
     // period before, by when the device has played everything it had.

@@ -162,7 +162,8 @@ TEST_F(DriverStatusTest, AWholePlayIsLoggedInOrderAndNeverByTheStreamThread) {
       // createBuffers opens the stream before it answers.
       "init() = ASIOTrue",  "setSampleRate(44100) = ASE_OK", "stream opened: asked PCM, 32-bit, 2 ch, 44100 Hz",
       "createBuffers(2 channels, 441, time info yes) = ASE_OK", "start() = ASE_OK",
-      "stream: the device went away",                        "stream: asioMessage(kAsioResetRequest",
+      // From the stream thread or the device watch, whichever saw it first.
+      "the device went away",                                "asioMessage(kAsioResetRequest",
       "stop() = ASE_OK",    "disposeBuffers() = ASE_OK",     "released"};
   size_t at = 0;
   for (const char *entry : kInOrder) {
@@ -170,12 +171,31 @@ TEST_F(DriverStatusTest, AWholePlayIsLoggedInOrderAndNeverByTheStreamThread) {
     ASSERT_NE(std::string::npos, found) << "\"" << entry << "\" after offset " << at << " in:\n" << log;
     at = found;
   }
+  // Once, however many of the driver's threads noticed.
+  for (const char *once : {"the device went away", "kAsioResetRequest"})
+    EXPECT_EQ(log.find(once), log.rfind(once)) << once << " more than once in:\n" << log;
   // Every line carries the process id.
   EXPECT_NE(std::string::npos, log.find("[" + std::to_string(GetCurrentProcessId()) + " #"));
   std::vector<std::thread::id> writers = sim::FileWriters(kLogFile);
   EXPECT_FALSE(writers.empty());
   EXPECT_TRUE(std::find(writers.begin(), writers.end(), streamThread) == writers.end())
       << "the stream thread opened the log file";
+}
+
+// The settings watch writes for the driver from a thread of its own: the reset it asks for is in
+// the log before the host hears of it.
+TEST_F(DriverStatusTest, AResetAskedForByASettingsChangeIsLogged) {
+  testsupport::WriteSettingDword(L"log", 1);
+  StreamHost host(true);
+  host.claims = {kAsioResetRequest};
+  ASIOPelkor driver(nullptr);
+  Play(driver, host);
+  testsupport::WriteSettingDword(L"latencyms", 30);
+  ASSERT_TRUE(host.WaitForMessage(kAsioResetRequest));
+  EXPECT_NE(std::string::npos, LogText().find("settings changed: asioMessage(kAsioResetRequest 3, 0) sent to the host"))
+      << LogText();
+  ASSERT_EQ(ASE_OK, driver.stop());
+  ASSERT_EQ(ASE_OK, driver.disposeBuffers());
 }
 
 TEST_F(DriverStatusTest, AFullLogIsRotatedOnceBeforeTheLineThatWouldPassTheCap) {
