@@ -10,33 +10,14 @@ dll=$1 probe=$2 identity=$3 policy=$4 mode=${6:-checks}
 work=$(mkdir -p "$5" && cd "$5" && pwd)
 audio=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$audio/../checks.sh"
-
-tree=$(bash "$audio/build_winealsa.sh") || { echo "FAILED: the test audio driver is not available (see above)"; exit 1; }
-loader=$tree/usr/lib/wine/wine
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ALSA_CONFIG_PATH=$work/asound.conf
+source "$audio/wine_prefix.sh"
 capture=$work/capture.raw
 cat >"$ALSA_CONFIG_PATH" <<CONF
 # The device: every byte played goes to $capture (one file per stream: .0001, ... after it).
 pcm.!default { type file; slave.pcm { type null }; file "$capture"; format "raw"; truncate false }
 CONF
 wine_run() { timeout 120 "$loader" "$@"; }
-
-if i686-w64-mingw32-objdump -f "$dll" 2>/dev/null | grep -q 'pei-i386'; then
-  bits=32 regsvr32='C:\windows\syswow64\regsvr32.exe'
-else
-  bits=64 regsvr32='C:\windows\system32\regsvr32.exe'
-fi
-name=$(sed -n 3p "$identity" | tr -d '\r')
-
-# The prefix is made once per tree of the test driver (after both of its bitnesses exist).
-if [ "$(cat "$work/prefix.stamp" 2>/dev/null)" != "$(cat "$tree/../stamp")" ]; then
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  wine_run wineboot -i >/dev/null 2>&1
-  wine_run reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
-  timeout 60 "$tree/usr/lib/wine/wineserver" -w
-  cat "$tree/../stamp" >"$work/prefix.stamp"
-fi
+make_prefix
 folder=$WINEPREFIX/drive_c/vantrel-audio-$bits
 mkdir -p "$folder"
 cp "$dll" "$folder/asio.dll" && cp "$identity" "$folder/asio.dll.ini" && cp "$probe" "$folder/asioprobe.exe" &&

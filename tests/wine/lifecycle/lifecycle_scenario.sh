@@ -11,32 +11,14 @@ dll=$1 host=$2 plugin=$3 identity=$4
 work=$(mkdir -p "$5" && cd "$5" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../checks.sh"
-
-tree=$(bash "$here/../audio/build_winealsa.sh") || { echo "FAILED: the test audio driver is not available (see above)"; exit 1; }
-loader=$tree/usr/lib/wine/wine
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ALSA_CONFIG_PATH=$work/asound.conf
+source "$here/../audio/wine_prefix.sh"
 # The endpoint at the hosts' format, so that the stream runs unconverted as on a set-up machine.
 export WINEALSA_MIX_FORMAT=s32/44100
 cat >"$ALSA_CONFIG_PATH" <<EOF
 # The device: what is played is only written away; these hosts never look at it.
 pcm.!default { type file; slave.pcm { type null }; file "$work/sink.raw"; format "raw"; truncate true }
 EOF
-
-if i686-w64-mingw32-objdump -f "$dll" 2>/dev/null | grep -q 'pei-i386'; then
-  bits=32 regsvr32='C:\windows\syswow64\regsvr32.exe'
-else
-  bits=64 regsvr32='C:\windows\system32\regsvr32.exe'
-fi
-name=$(sed -n 3p "$identity" | tr -d '\r')
-
-if [ "$(cat "$work/prefix.stamp" 2>/dev/null)" != "$(cat "$tree/../stamp")" ]; then
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  timeout 120 "$loader" wineboot -i >/dev/null 2>&1
-  timeout 60 "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
-  timeout 60 "$tree/usr/lib/wine/wineserver" -w
-  cat "$tree/../stamp" >"$work/prefix.stamp"
-fi
+make_prefix
 folder=vantrel-life-$bits
 mkdir -p "$WINEPREFIX/drive_c/$folder"
 cp "$dll" "$WINEPREFIX/drive_c/$folder/asio.dll" && cp "$identity" "$WINEPREFIX/drive_c/$folder/asio.dll.ini"
