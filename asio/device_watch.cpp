@@ -234,6 +234,13 @@ void DeviceWatch::serve() {
       guard.unlock();
       if (to.on) {
         WriteDriverLog(to.serial, "device watch: the device went away; the stream stopped");
+        if (message) {
+          // The host may have stopped the stream while the line was written (the file's lock can
+          // be held elsewhere for a while): then it needs no reset any more.
+          guard.lock();
+          if (tell != message) message = nullptr;
+          guard.unlock();
+        }
         if (message)
           WriteDriverLog(to.serial, "device watch: asioMessage(kAsioResetRequest %ld, 0) sent to the host",
                          static_cast<long>(kAsioResetRequest));

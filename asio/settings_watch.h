@@ -28,6 +28,8 @@ class SettingsWatch {
   // Whom a change is told to: the host's asioMessage when it claims kAsioResetRequest, else null;
   // and the log that says so.
   void Aim(MessageProc target, DriverLogTarget to = DriverLogTarget()) {
+    // A check reads `tell` first: whom it tells always comes with the log that says so.
+    if (!target) tell = nullptr;
     logSerial = to.serial;
     logOn = to.on;
     tell = target;
