@@ -9,6 +9,7 @@
 
 #include "asio_interface.h"
 #include "com_object.h"
+#include "driver_status.h"
 #include "driver_thread.h"
 
 namespace {
@@ -128,13 +129,14 @@ void DeviceWatch::Unregister() {
   gone = false;
 }
 
-void DeviceWatch::Watch(ma_device *opened, MessageProc message, DriverLogTarget to) {
+void DeviceWatch::Watch(ma_device *opened, MessageProc message, DriverLogTarget to, DriverStatus *shown) {
   std::lock_guard<std::mutex> guard(lock);
   stream = opened;
   seenStarted = false;
   ran = false;
   tell = message;
   log = to;
+  status = shown;
   lost = false;
   changed.notify_all();
 }
@@ -143,6 +145,7 @@ void DeviceWatch::Forget(bool mayWait) {
   std::unique_lock<std::mutex> guard(lock);
   stream = nullptr;
   tell = nullptr;
+  status = nullptr;
   if (mayWait && tellingHere != this) changed.wait(guard, [this] { return !telling; });
 }
 
@@ -186,6 +189,7 @@ void DeviceWatch::Stop(bool mayWait) {
   quitting = true;
   stream = nullptr;
   tell = nullptr;
+  status = nullptr;
   changed.notify_all();
   if (client) {
     // Not unregistered (no thread with COM was left to do it): the audio service keeps the client,
@@ -223,6 +227,8 @@ void DeviceWatch::serve() {
         lost = true;
         found = true;
         message = tell;
+        // The stream thread may never hear of it: the live status shows it from here.
+        if (status) status->NoteDeviceLost();
       }
     }
     if (found) {

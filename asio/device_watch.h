@@ -29,6 +29,7 @@
 #include "driver_log.h"
 #include "endpoint_format.h"
 
+class DriverStatus;
 class EndpointClient;
 
 class DeviceWatch {
@@ -48,9 +49,9 @@ class DeviceWatch {
   void ReadState();
 
   // Watches `stream`, opened and about to be started; `tell` is the host's asioMessage when it
-  // claims kAsioResetRequest, else null. A loss the watch sees first goes to `log`. Clears what
-  // was lost before.
-  void Watch(ma_device *stream, MessageProc tell, DriverLogTarget log);
+  // claims kAsioResetRequest, else null. A loss the watch sees first goes to `log` and to `status`
+  // (null: none), which must stay open until Forget. Clears what was lost before.
+  void Watch(ma_device *stream, MessageProc tell, DriverLogTarget log, DriverStatus *status);
   // No longer watches the stream (before it is stopped and closed). With `mayWait`, returns only
   // once a message under way has reached the host, unless that message is what calls it.
   void Forget(bool mayWait);
@@ -87,6 +88,7 @@ class DeviceWatch {
   bool seenStarted = false;
   MessageProc tell = nullptr;
   DriverLogTarget log;
+  DriverStatus *status = nullptr;
   bool telling = false;
   bool quitting = false;
   bool orphaned = false;

@@ -3,7 +3,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "device_watch.h"
 #include "driver.h"
 #include "driver_log.h"
 #include "driver_status.h"
@@ -80,8 +79,6 @@ void ASIOPelkor::publishStatus() {
     record.latencyMicroseconds = static_cast<UINT32>(static_cast<ULONGLONG>(outputLatency) * 1000000u / unitsPerSecond);
   if (statusVerdict == kStatusConverted || statusVerdict == kStatusRefused)
     snprintf(record.reason, sizeof(record.reason), "%s", ErrorText());
-  // A loss only the device watch saw (the stream thread was never told) shows as well.
-  if (deviceWatch && deviceWatch->Lost()) status->NoteDeviceLost();
   status->Publish(record);
 }
 

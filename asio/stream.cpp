@@ -954,7 +954,8 @@ ASIOError ASIOPelkor::start() {
   bool announce = outputLatency != announced && latencyWasRead && host && host->asioMessage;
   // Watched from before it starts: from its first period on the stream may be lost at any moment.
   if (deviceWatch)
-    deviceWatch->Watch(stream, hostTakesReset && callbacks->asioMessage ? callbacks->asioMessage : nullptr, logTarget());
+    deviceWatch->Watch(stream, hostTakesReset && callbacks->asioMessage ? callbacks->asioMessage : nullptr, logTarget(),
+                       status);
   if (status) {
     // Late: more than the stream's whole buffer (its periods) plus half a period after the
     // period before, by when the device has played everything it had.

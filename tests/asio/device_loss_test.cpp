@@ -15,6 +15,7 @@
 
 #include "driver.h"
 #include "driver_thread.h"
+#include "live_status.h"
 #include "machine.h"
 #include "miniaudio_seam.h"
 #include "sim/audio.h"
@@ -94,6 +95,11 @@ TEST_F(DeviceLossTest, AnUnplugIsHeardFromTheAudioServiceWhileTheStreamHangs) {
       ASSERT_TRUE(host.WaitForMessage(kAsioResetRequest));
     }
     EXPECT_TRUE(Says(*driver, "went away")) << driver->ErrorText();
+    // The live status says so too, though the stream thread never heard of it.
+    EXPECT_TRUE(WaitUntil([] {
+      DriverStatusRecord records[2];
+      return ReadLiveStatuses(records, 2) == 1 && records[0].deviceLost == 1;
+    }));
     // A start is no reset: the dead stream is closed and the host hears why.
     EXPECT_EQ(ASE_NotPresent, Start(*driver));
     EXPECT_TRUE(Says(*driver, "went away")) << driver->ErrorText();
