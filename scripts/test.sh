@@ -38,7 +38,7 @@ done
 # about 20 s from its seed corpus; scripts/fuzz.sh runs them longer.
 run fuzz
 
-# The data callback's benchmark, optimised: it prints each case's time over a plain memcpy's.
+# The data callback's benchmark, optimised: it prints each case's time over a plain copy's.
 echo "=== native-bench: stream_benchmark"
 cmake --preset native-bench >/dev/null
 cmake --build --preset native-bench
