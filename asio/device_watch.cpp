@@ -239,7 +239,7 @@ void DeviceWatch::serve() {
       telling = true;
       guard.unlock();
       if (to.on) {
-        WriteDriverLog(to.serial, "device watch: the device went away; the stream stopped");
+        WriteDeviceLostLog(to.serial, "device watch");
         if (message) {
           // The host may have stopped the stream while the line was written (the file's lock can
           // be held elsewhere for a while): then it needs no reset any more.
@@ -247,9 +247,7 @@ void DeviceWatch::serve() {
           if (tell != message) message = nullptr;
           guard.unlock();
         }
-        if (message)
-          WriteDriverLog(to.serial, "device watch: asioMessage(kAsioResetRequest %ld, 0) sent to the host",
-                         static_cast<long>(kAsioResetRequest));
+        if (message) WriteMessageSentLog(to.serial, "device watch", kAsioResetRequest, 0);
       }
       tellingHere = this;
       if (message) message(kAsioResetRequest, 0, nullptr, nullptr);

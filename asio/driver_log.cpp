@@ -117,6 +117,15 @@ bool DriverLogQueue::Push(DriverLogEvent event, INT32 a, INT32 b, INT32 c) {
   return true;
 }
 
+void WriteMessageSentLog(UINT32 serial, const char *source, long selector, long value) {
+  WriteDriverLog(serial, "%s: asioMessage(%s %ld, %ld) sent to the host", source,
+                 SelectorName(static_cast<INT32>(selector)), selector, value);
+}
+
+void WriteDeviceLostLog(UINT32 serial, const char *source) {
+  WriteDriverLog(serial, "%s: the device went away; the stream stopped", source);
+}
+
 void DriverLogQueue::Drain() {
   UINT32 owner = serial.load(std::memory_order_relaxed);
   UINT32 end = pushed.load(std::memory_order_acquire);
@@ -126,11 +135,10 @@ void DriverLogQueue::Drain() {
     taken.store(at + 1, std::memory_order_release);
     switch (record.event) {
       case kLogDeviceLost:
-        WriteDriverLog(owner, "stream: the device went away; the stream stopped");
+        WriteDeviceLostLog(owner, "stream");
         break;
       case kLogMessageSent:
-        WriteDriverLog(owner, "stream: asioMessage(%s %ld, %ld) sent to the host", SelectorName(record.value[0]),
-                       static_cast<long>(record.value[0]), static_cast<long>(record.value[1]));
+        WriteMessageSentLog(owner, "stream", record.value[0], record.value[1]);
         break;
       default:
         break;

@@ -39,6 +39,11 @@ void WriteDriverLogV(UINT32 serial, const char *format, va_list arguments)
 #endif
     ;
 
+// The lines every thread of the driver writes alike, with `source` (the thread's part: "stream",
+// "device watch", ...) in front: a message sent to the host, and a device gone while playing.
+void WriteMessageSentLog(UINT32 serial, const char *source, long selector, long value);
+void WriteDeviceLostLog(UINT32 serial, const char *source);
+
 // What the stream thread reports.
 enum DriverLogEvent : UINT32 {
   kLogDeviceLost = 1,  // the stream stopped by itself: the device went away

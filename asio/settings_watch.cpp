@@ -152,9 +152,7 @@ void SettingsWatch::Check() {
   known = now;
   MessageProc target = tell;
   if (!target) return;
-  if (logOn)
-    WriteDriverLog(logSerial, "settings changed: asioMessage(kAsioResetRequest %ld, 0) sent to the host",
-                   static_cast<long>(kAsioResetRequest));
+  if (logOn) WriteMessageSentLog(logSerial, "settings changed", kAsioResetRequest, 0);
   target(kAsioResetRequest, 0, nullptr, nullptr);
 }
 
