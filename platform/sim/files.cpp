@@ -109,8 +109,6 @@ int TranslatedClose(void *cookie) {
   return 0;
 }
 
-wchar_t kind_of(const std::wstring &mode) { return mode.empty() ? L'?' : mode[0]; }
-
 FILE *Open(const wchar_t *path, const wchar_t *mode) {
   if (!path || !mode) {
     errno = EINVAL;
@@ -128,7 +126,6 @@ FILE *Open(const wchar_t *path, const wchar_t *mode) {
     errno = EACCES;
     return nullptr;
   }
-  if (kind_of(m) != L'r') writers[host].push_back(std::this_thread::get_id());
   bool binary = m.find(L'b') != std::wstring::npos;
   bool plus = m.find(L'+') != std::wstring::npos;
   wchar_t kind = m.empty() ? L'?' : m[0];
@@ -136,6 +133,8 @@ FILE *Open(const wchar_t *path, const wchar_t *mode) {
     errno = EINVAL;
     return nullptr;
   }
+  // Who opened a file to write to it (tests ask which threads touched the log).
+  if (kind != L'r' || plus) writers[host].push_back(std::this_thread::get_id());
   if (plus && !binary) sim::Unimplemented("_wfopen in text update mode");
   std::string hostMode(1, static_cast<char>(kind));
   if (plus) hostMode += '+';

@@ -16,9 +16,6 @@ std::vector<DWORD> sleeps;
 std::atomic<bool> tickFixed{false};
 std::atomic<DWORD> tickValue{0};
 std::atomic<bool> tickCounting{false};
-// The performance counter, read on stream threads while tests set it.
-std::atomic<bool> counterFixed{false};
-std::atomic<LONGLONG> counterValue{0};
 
 void ResetTime() {
   fixed = false;
@@ -27,8 +24,6 @@ void ResetTime() {
   tickFixed = false;
   tickValue = 0;
   tickCounting = false;
-  counterFixed = false;
-  counterValue = 0;
 }
 sim::ResetRegistration registration(ResetTime);
 
@@ -44,10 +39,6 @@ void SetTimeGetTime(DWORD milliseconds) {
   tickValue = milliseconds;
   tickCounting = false;
   tickFixed = true;
-}
-void SetPerformanceCounter(LONGLONG count) {
-  counterValue = count;
-  counterFixed = true;
 }
 void CountTimeGetTime(DWORD first) {
   tickValue = first;
@@ -86,25 +77,6 @@ DWORD WINAPI timeGetTime(void) {
   clock_gettime(CLOCK_MONOTONIC, &now);
   // Wraps after 2^32 ms, as the real counter does.
   return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
-}
-
-BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *frequency) {
-  if (!frequency) sim::Unimplemented("QueryPerformanceFrequency without a target");
-  frequency->QuadPart = sim::kPerformanceFrequency;
-  return TRUE;
-}
-
-BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count) {
-  if (!count) sim::Unimplemented("QueryPerformanceCounter without a target");
-  if (counterFixed) {
-    count->QuadPart = counterValue.load();
-    return TRUE;
-  }
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  count->QuadPart = static_cast<LONGLONG>(now.tv_sec) * sim::kPerformanceFrequency +
-                    static_cast<LONGLONG>(now.tv_nsec) / (1000000000 / sim::kPerformanceFrequency);
-  return TRUE;
 }
 
 }  // extern "C"

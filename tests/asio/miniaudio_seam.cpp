@@ -57,7 +57,6 @@ struct State {
     seam::DeviceLoss how = seam::DeviceLoss::kWriteWaits;
   };
   std::map<ma_device *, Stream> streams;
-  seam::DeviceLoss endpointLoss = seam::DeviceLoss::kWriteWaits;
   std::function<void()> duringOpen;
 };
 
@@ -86,7 +85,7 @@ bool DeviceLost(ma_device *device, seam::DeviceLoss *how) {
     *how = stream.how;
     return true;
   }
-  *how = s.endpointLoss;
+  *how = seam::DeviceLoss::kWriteWaits;
   return !stream.endpoint.empty() && !sim::EndpointPresent(stream.endpoint);
 }
 
@@ -297,7 +296,6 @@ void Reset() {
   s.driverCallback = nullptr;
   s.periods.clear();
   s.endpointId.clear();
-  s.endpointLoss = DeviceLoss::kWriteWaits;
   s.duringOpen = nullptr;
 }
 
@@ -344,12 +342,6 @@ bool InvalidateDevice(DeviceLoss how) {
   stream.invalidated = true;
   stream.how = how;
   return true;
-}
-
-void LoseEndpointStreamsAs(DeviceLoss how) {
-  State &s = Seam();
-  std::lock_guard<std::mutex> guard(s.lock);
-  s.endpointLoss = how;
 }
 
 void ReportInternalFormat(ma_format format, ma_uint32 channels, ma_uint32 sampleRate) {

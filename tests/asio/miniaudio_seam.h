@@ -51,9 +51,8 @@ enum class DeviceLoss {
 };
 // Fails the device of the stream opened last, and nobody is told; false when no stream is open.
 bool InvalidateDevice(DeviceLoss how);
-// How the streams opened on an endpoint (PlayOnEndpoint) fail when sim::UnplugEndpoint takes it
-// away: kWriteWaits unless told. No stream opens on an unplugged endpoint.
-void LoseEndpointStreamsAs(DeviceLoss how);
+// The streams opened on an endpoint (PlayOnEndpoint) fail as kWriteWaits when
+// sim::UnplugEndpoint takes it away. No stream opens on an unplugged endpoint.
 
 // The configuration the driver opened its latest stream with.
 ma_device_config LastStreamConfig();

@@ -16,6 +16,4 @@ typedef struct _SYSTEMTIME {
 extern "C" {
 void WINAPI GetLocalTime(LPSYSTEMTIME systemTime);
 void WINAPI Sleep(DWORD milliseconds);
-BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count);
-BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *frequency);
 }

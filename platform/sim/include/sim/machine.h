@@ -92,10 +92,6 @@ int LiveAlignedBlocks();
 void SetTimeGetTime(DWORD milliseconds);
 // timeGetTime reports `first`, then one more on every call: a clock that counts its readers.
 void CountTimeGetTime(DWORD first);
-// The performance counter ticks at this rate (as on Windows 10 and later); SetPerformanceCounter
-// holds it at `count` from now on, until the test sets another count.
-const LONGLONG kPerformanceFrequency = 10000000;
-void SetPerformanceCounter(LONGLONG count);
 
 // ---- shell ----
 struct ShellExecuteCall {
