@@ -26,9 +26,7 @@ namespace {
 const wchar_t kEndpoint[] = L"{0.0.0.00000000}.{3c9e51d2-7a40-4b8e-b1f6-0d2a96c4e817}";
 const long kFrames = 220;
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-bool Says(const ASIOPelkor &driver, const char *words) { return strstr(driver.ErrorText(), words) != nullptr; }
 
 class DeviceLossTest : public StreamTest {
  protected:
@@ -39,19 +37,7 @@ class DeviceLossTest : public StreamTest {
     seam::PlayOnEndpoint(kEndpoint);
   }
 
-  static void Prepare(ASIOPelkor &driver, StreamHost &host) {
-    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
-    ASSERT_EQ(ASE_OK, driver.setSampleRate(48000.0));
-    host.SetRecords(0, 1);
-    host.frames = kFrames;
-    ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, kFrames, &host.callbacks));
-  }
-  static ASIOError Start(ASIOPelkor &driver) {
-    testing::internal::CaptureStdout();
-    ASIOError result = driver.start();
-    testing::internal::GetCapturedStdout();
-    return result;
-  }
+  static void Prepare(ASIOPelkor &driver, StreamHost &host) { PrepareStream(driver, host, 48000.0, kFrames); }
 
   // From the stream's first captured period on: silence until the first switch's period (which
   // plays the half not filled yet), then each switch's half one period later, every word in order.
@@ -87,7 +73,7 @@ TEST_F(DeviceLossTest, AnUnplugIsHeardFromTheAudioServiceWhileTheStreamHangs) {
     ASIOPelkor *driver = new ASIOPelkor(nullptr);
     driver->AddRef();
     Prepare(*driver, host);
-    ASSERT_EQ(ASE_OK, Start(*driver));
+    ASSERT_EQ(ASE_OK, StartQuietly(*driver));
     ASSERT_TRUE(host.WaitForSwitches(3));
     sim::UnplugEndpoint(kEndpoint);
     ASSERT_TRUE(WaitUntil([&] { return driver->StreamLost(); }));
@@ -101,7 +87,7 @@ TEST_F(DeviceLossTest, AnUnplugIsHeardFromTheAudioServiceWhileTheStreamHangs) {
       return ReadLiveStatuses(records, 2) == 1 && records[0].deviceLost == 1;
     }));
     // A start is no reset: the dead stream is closed and the host hears why.
-    EXPECT_EQ(ASE_NotPresent, Start(*driver));
+    EXPECT_EQ(ASE_NotPresent, StartQuietly(*driver));
     EXPECT_TRUE(Says(*driver, "went away")) << driver->ErrorText();
     EXPECT_EQ(0, seam::OpenStreams());
     Pause(100);
@@ -116,7 +102,7 @@ TEST_F(DeviceLossTest, AnUnplugIsHeardFromTheAudioServiceWhileTheStreamHangs) {
     ASIOPelkor again(nullptr);
     Prepare(again, host);
     size_t firstPeriod = seam::CapturedPeriods().size(), firstSwitch = host.SwitchCount();
-    ASSERT_EQ(ASE_OK, Start(again));
+    ASSERT_EQ(ASE_OK, StartQuietly(again));
     ASSERT_TRUE(host.WaitForSwitches(firstSwitch + 5));
     EXPECT_EQ(ASE_OK, again.stop());
     ExpectPlayedFrom(firstPeriod, firstSwitch, host.SwitchCount() - firstSwitch);
@@ -133,14 +119,14 @@ TEST_F(DeviceLossTest, AStreamThatStopsWithoutAWordIsNoticed) {
     if (claims) host.claims = {kAsioResetRequest};
     ASIOPelkor driver(nullptr);
     Prepare(driver, host);
-    ASSERT_EQ(ASE_OK, Start(driver));
+    ASSERT_EQ(ASE_OK, StartQuietly(driver));
     ASSERT_TRUE(host.WaitForSwitches(3));
     ASSERT_TRUE(seam::InvalidateDevice(seam::DeviceLoss::kWriteFails));
     ASSERT_TRUE(WaitUntil([&] { return driver.StreamLost(); }));
     if (claims) {
       ASSERT_TRUE(host.WaitForMessage(kAsioResetRequest));
     }
-    EXPECT_EQ(ASE_NotPresent, Start(driver));
+    EXPECT_EQ(ASE_NotPresent, StartQuietly(driver));
     EXPECT_TRUE(Says(driver, "went away")) << driver.ErrorText();
     Pause(100);
     EXPECT_EQ(claims ? 1u : 0u, host.MessageCount(kAsioResetRequest));
@@ -148,7 +134,7 @@ TEST_F(DeviceLossTest, AStreamThatStopsWithoutAWordIsNoticed) {
     host.SetRecords(0, 1);
     ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, kFrames, &host.callbacks));
     size_t firstPeriod = seam::CapturedPeriods().size(), firstSwitch = host.SwitchCount();
-    ASSERT_EQ(ASE_OK, Start(driver));
+    ASSERT_EQ(ASE_OK, StartQuietly(driver));
     EXPECT_STREQ("", driver.ErrorText());
     ASSERT_TRUE(host.WaitForSwitches(firstSwitch + 5));
     EXPECT_EQ(ASE_OK, driver.stop());
@@ -169,7 +155,7 @@ TEST_F(DeviceLossTest, AHostMayReleaseTheDriverInsideTheResetRequest) {
     driver->disposeBuffers();
     EXPECT_EQ(0u, driver->Release());
   };
-  ASSERT_EQ(ASE_OK, Start(*driver));
+  ASSERT_EQ(ASE_OK, StartQuietly(*driver));
   ASSERT_TRUE(host.WaitForSwitches(3));
   sim::UnplugEndpoint(kEndpoint);
   ASSERT_TRUE(host.WaitForMessage(kAsioResetRequest));
@@ -206,7 +192,7 @@ TEST_F(DeviceLossTest, UnpluggedWhileNothingPlaysStartSaysTheDeviceIsNotThere) {
         sim::UnplugEndpoint(kEndpoint);
         break;
       case kWhileStopped:
-        ASSERT_EQ(ASE_OK, Start(driver));
+        ASSERT_EQ(ASE_OK, StartQuietly(driver));
         ASSERT_TRUE(host.WaitForSwitches(2));
         ASSERT_EQ(ASE_OK, driver.stop());
         sim::UnplugEndpoint(kEndpoint);
@@ -216,7 +202,7 @@ TEST_F(DeviceLossTest, UnpluggedWhileNothingPlaysStartSaysTheDeviceIsNotThere) {
       case kWhileTheFormatChanges:
         break;
     }
-    EXPECT_EQ(ASE_NotPresent, Start(driver));
+    EXPECT_EQ(ASE_NotPresent, StartQuietly(driver));
     EXPECT_TRUE(Says(driver, "not there")) << driver.ErrorText();
     EXPECT_EQ(0, seam::OpenStreams());
     if (moment == kWhileTheFormatChanges) {
@@ -226,7 +212,7 @@ TEST_F(DeviceLossTest, UnpluggedWhileNothingPlaysStartSaysTheDeviceIsNotThere) {
     sim::ReplugEndpoint(kEndpoint);
     sim::WaitForEndpointNotifications();
     size_t switches = host.SwitchCount();
-    ASSERT_EQ(ASE_OK, Start(driver));
+    ASSERT_EQ(ASE_OK, StartQuietly(driver));
     EXPECT_TRUE(host.WaitForSwitches(switches + 2));
     EXPECT_EQ(ASE_OK, driver.disposeBuffers());
     EXPECT_EQ(0u, host.MessageCount(kAsioResetRequest));

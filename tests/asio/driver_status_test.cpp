@@ -37,11 +37,7 @@ class DriverStatusTest : public StreamTest {
     return live.size() == 1 ? live[0].periodsPlayed : 0;
   }
   static void Play(ASIOPelkor &driver, StreamHost &host) {
-    ASSERT_EQ(ASIOTrue, InitQuietly(driver));
-    ASSERT_EQ(ASE_OK, driver.setSampleRate(44100.0));
-    host.SetRecords(0, 1);
-    host.frames = kFrames;
-    ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, kFrames, &host.callbacks));
+    PrepareStream(driver, host, 44100.0, kFrames);
     ASSERT_EQ(ASE_OK, driver.start());
   }
   static std::wstring Verdict(const DriverStatusRecord &record) {

@@ -26,7 +26,6 @@ namespace {
 // 441 frames at 44100 Hz: a period of 10 ms.
 const long kFrames = 441;
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The DAC's WinUSB interface, so that a DSD start has a device to send its request to.
 void AddDac() {

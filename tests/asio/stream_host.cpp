@@ -3,6 +3,8 @@
 #include "miniaudio_seam.h"
 #include "sim/audio.h"
 
+#include <string.h>
+
 #include <chrono>
 #include <thread>
 
@@ -28,6 +30,25 @@ ASIOBool InitQuietly(ASIOPelkor &driver) {
   testing::internal::GetCapturedStdout();
   return result;
 }
+
+ASIOError StartQuietly(ASIOPelkor &driver) {
+  testing::internal::CaptureStdout();
+  ASIOError result = driver.start();
+  testing::internal::GetCapturedStdout();
+  return result;
+}
+
+void PrepareStream(ASIOPelkor &driver, StreamHost &host, double rate, long frames) {
+  ASSERT_EQ(ASIOTrue, InitQuietly(driver));
+  ASSERT_EQ(ASE_OK, driver.setSampleRate(rate));
+  host.SetRecords(0, 1);
+  host.frames = frames;
+  ASSERT_EQ(ASE_OK, driver.createBuffers(host.infos, 2, frames, &host.callbacks));
+}
+
+bool Says(const ASIOPelkor &driver, const char *words) { return strstr(driver.ErrorText(), words) != nullptr; }
+
+void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 void SelectFormat(ASIOPelkor &driver, long formatType) {
   ASIOIoFormat format = {};

@@ -115,6 +115,13 @@ class StreamTest : public MachineTest {
 
 // init, with its device listing kept off the test's output.
 ASIOBool InitQuietly(ASIOPelkor &driver);
+// start, with what it prints kept off the test's output.
+ASIOError StartQuietly(ASIOPelkor &driver);
+// init, the host's rate, and buffers of `frames` for the host's two channels (records 0 and 1).
+void PrepareStream(ASIOPelkor &driver, StreamHost &host, double rate, long frames);
+// The driver's error text holds `words`.
+bool Says(const ASIOPelkor &driver, const char *words);
+void Pause(int milliseconds);
 // future(kAsioSetIoFormat) with this format type.
 void SelectFormat(ASIOPelkor &driver, long formatType);
 // The size getBufferSize offers.

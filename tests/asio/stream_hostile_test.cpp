@@ -25,7 +25,6 @@ namespace {
 
 const long kFrames = 220;
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 class HostileHostTest : public StreamTest {
  protected:
